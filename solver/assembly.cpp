@@ -1,0 +1,162 @@
+// Row-by-row assembly straight into compressed rows, and the block state machine.
+#include "assembly.h"
+
+#include <limits>
+#include <new>
+
+namespace brisvel {
+namespace {
+
+// Sorts the open row's entries by column and adds up repeated columns.
+// Rows usually arrive sorted and short, so an insertion sort is the right tool.
+void finish_row_entries(CsrMatrix &m) {
+    const std::size_t first = static_cast<std::size_t>(m.row_ptr.back());
+    const std::size_t last = m.col.size();
+    for (std::size_t k = first + 1; k < last; ++k) {
+        const std::int32_t c = m.col[k];
+        const double v = m.val[k];
+        std::size_t j = k;
+        for (; j > first && m.col[j - 1] > c; --j) {
+            m.col[j] = m.col[j - 1];
+            m.val[j] = m.val[j - 1];
+        }
+        m.col[j] = c;
+        m.val[j] = v;
+    }
+    std::size_t out = first;
+    for (std::size_t k = first; k < last; ++k) {
+        if (out > first && m.col[out - 1] == m.col[k]) {
+            m.val[out - 1] += m.val[k];  // repeated coefficients add up
+        } else {
+            m.col[out] = m.col[k];
+            m.val[out] = m.val[k];
+            ++out;
+        }
+    }
+    m.col.resize(out);
+    m.val.resize(out);
+}
+
+int begin_system(Context &ctx) {
+    if (ctx.params.variable_count <= 0)
+        return QV_ERROR_DIMENSION;
+    discard_system(ctx);
+    std::fill(ctx.locked.begin(), ctx.locked.end(), 0);
+    ctx.block = Block::System;
+    return QV_OK;
+}
+
+int end_row(Context &ctx) {
+    CsrMatrix &m = ctx.matrix;
+    if (m.rows == std::numeric_limits<std::int32_t>::max())
+        return QV_ERROR_DIMENSION;
+    finish_row_entries(m);  // leaves the same row, so it needs no undoing
+    try {
+        ctx.rhs.push_back(ctx.row_rhs);
+    } catch (const std::bad_alloc &) {
+        return QV_ERROR_OUT_OF_MEMORY;
+    }
+    try {
+        m.row_ptr.push_back(static_cast<std::int64_t>(m.col.size()));
+    } catch (const std::bad_alloc &) {
+        ctx.rhs.pop_back();
+        return QV_ERROR_OUT_OF_MEMORY;
+    }
+    ++m.rows;
+    ctx.block = Block::Matrix;
+    return QV_OK;
+}
+
+} // namespace
+
+void discard_system(Context &ctx) {
+    ctx.matrix = CsrMatrix{};
+    ctx.matrix.cols = ctx.params.variable_count;
+    ctx.rhs.clear();
+    ctx.system_ready = false;
+}
+
+int set_variable_count(Context &ctx, std::int32_t count) {
+    if (count <= 0 || count > QV_MAX_VARIABLES)
+        return QV_ERROR_INVALID_VALUE;
+    try {
+        Vector values(ctx.values);
+        std::vector<unsigned char> locked(ctx.locked);
+        values.resize(static_cast<std::size_t>(count), 0.0);
+        locked.resize(static_cast<std::size_t>(count), 0);
+        ctx.values.swap(values);
+        ctx.locked.swap(locked);
+    } catch (const std::bad_alloc &) {
+        return QV_ERROR_OUT_OF_MEMORY;
+    }
+    ctx.params.variable_count = count;
+    discard_system(ctx);
+    return QV_OK;
+}
+
+int begin_block(Context &ctx, std::int32_t block) {
+    switch (block) {
+    case QV_BLOCK_SYSTEM:
+        return ctx.block == Block::None ? begin_system(ctx) : QV_ERROR_BLOCK_ORDER;
+    case QV_BLOCK_MATRIX:
+        if (ctx.block != Block::System)
+            return QV_ERROR_BLOCK_ORDER;
+        discard_system(ctx);  // a matrix block gives the whole matrix
+        ctx.block = Block::Matrix;
+        return QV_OK;
+    case QV_BLOCK_ROW:
+        if (ctx.block != Block::Matrix)
+            return QV_ERROR_BLOCK_ORDER;
+        ctx.row_rhs = 0.0;
+        ctx.block = Block::Row;
+        return QV_OK;
+    default:
+        return QV_ERROR_INVALID_CODE;
+    }
+}
+
+int end_block(Context &ctx, std::int32_t block) {
+    switch (block) {
+    case QV_BLOCK_SYSTEM:
+        if (ctx.block != Block::System)
+            return QV_ERROR_BLOCK_ORDER;
+        ctx.block = Block::None;
+        ctx.system_ready = true;
+        return QV_OK;
+    case QV_BLOCK_MATRIX:
+        if (ctx.block != Block::Matrix)
+            return QV_ERROR_BLOCK_ORDER;
+        ctx.block = Block::System;
+        return QV_OK;
+    case QV_BLOCK_ROW:
+        return ctx.block == Block::Row ? end_row(ctx) : QV_ERROR_BLOCK_ORDER;
+    default:
+        return QV_ERROR_INVALID_CODE;
+    }
+}
+
+int lock_variable(Context &ctx, std::int32_t index) {
+    if (ctx.block != Block::System)
+        return QV_ERROR_BLOCK_ORDER;
+    ctx.locked[static_cast<std::size_t>(index)] = 1;
+    return QV_OK;
+}
+
+int add_coefficient(Context &ctx, std::int32_t index, double value) {
+    if (ctx.block != Block::Row)
+        return QV_ERROR_BLOCK_ORDER;
+    try {
+        ctx.matrix.col.push_back(index);
+    } catch (const std::bad_alloc &) {
+        return QV_ERROR_OUT_OF_MEMORY;
+    }
+    try {
+        ctx.matrix.val.push_back(value);
+    } catch (const std::bad_alloc &) {
+        ctx.matrix.col.pop_back();
+        return QV_ERROR_OUT_OF_MEMORY;
+    }
+    return QV_OK;
+}
+
+} // namespace brisvel

@@ -1,0 +1,55 @@
+// The solver context: parameters, the system being assembled, variables and
+// the results of the last solve.
+#pragma once
+
+#include "csr.h"
+
+#include <brisvel/brisvel.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace brisvel {
+
+enum class Block { None, System, Matrix, Row };
+
+struct Parameters {
+    std::int32_t variable_count = 0;
+    bool least_squares = false;
+    std::int32_t method = QV_METHOD_DEFAULT;
+    std::int32_t preconditioner = QV_PRECONDITIONER_JACOBI;
+    std::int32_t max_iterations = 0;  // 0: max(1000, 2 * unknowns)
+    double threshold = 1e-10;
+    std::int32_t gmres_restart = 30;
+    double ssor_omega = 1.0;
+};
+
+struct Results {
+    std::int32_t iterations = 0;
+    double residual = 0.0;
+};
+
+struct Context {
+    Parameters params;
+    Vector values;                      // one per variable
+    std::vector<unsigned char> locked;  // one per variable
+
+    Block block = Block::None;
+    bool system_ready = false;  // a system block has been closed since assembly began
+    CsrMatrix matrix;           // rows given so far, columns are variables
+    Vector rhs;                 // one per finished row
+    double row_rhs = 0.0;       // right-hand side of the open row
+
+    Results results;
+};
+
+// The current context, or null.
+Context *current_context();
+void set_current_context(Context *ctx);
+// Creates a context; null when memory runs out.
+Context *create_context();
+// True when ctx was issued by create_context and not destroyed since.
+bool is_live_context(const Context *ctx);
+void destroy_context(Context *ctx);
+
+} // namespace brisvel

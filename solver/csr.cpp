@@ -1,0 +1,74 @@
+// Products, transposes and queries on compressed sparse row matrices.
+#include "csr.h"
+
+#include <algorithm>
+
+namespace brisvel {
+
+void spmv(const CsrMatrix &a, const double *x, double *y) {
+    for (std::int32_t i = 0; i < a.rows; ++i) {
+        double sum = 0.0;
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
+            sum += a.val[k] * x[a.col[k]];  // y_i = sum_j a_ij x_j
+        y[i] = sum;
+    }
+}
+
+void residual(const CsrMatrix &a, const double *b, const double *x, double *r) {
+    for (std::int32_t i = 0; i < a.rows; ++i) {
+        double sum = b[i];
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
+            sum -= a.val[k] * x[a.col[k]];  // r_i = b_i - sum_j a_ij x_j
+        r[i] = sum;
+    }
+}
+
+void spmv_transposed(const CsrMatrix &a, const double *x, double *y) {
+    std::fill(y, y + a.cols, 0.0);
+    for (std::int32_t i = 0; i < a.rows; ++i)
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
+            y[a.col[k]] += a.val[k] * x[i];  // y_j += a_ij x_i
+}
+
+Vector diagonal(const CsrMatrix &a) {
+    Vector d(static_cast<std::size_t>(std::min(a.rows, a.cols)), 0.0);
+    for (std::int32_t i = 0; i < static_cast<std::int32_t>(d.size()); ++i) {
+        const auto first = a.col.begin() + a.row_ptr[i];
+        const auto last = a.col.begin() + a.row_ptr[i + 1];
+        const auto it = std::lower_bound(first, last, i);
+        if (it != last && *it == i)
+            d[i] = a.val[it - a.col.begin()];
+    }
+    return d;
+}
+
+CsrMatrix transpose(const CsrMatrix &a) {
+    CsrMatrix t;
+    t.rows = a.cols;
+    t.cols = a.rows;
+    t.row_ptr.assign(static_cast<std::size_t>(t.rows) + 1, 0);
+    for (std::int64_t k = 0; k < a.nonzeros(); ++k)
+        ++t.row_ptr[a.col[k] + 1];  // count the entries of each column
+    for (std::int32_t j = 0; j < t.rows; ++j)
+        t.row_ptr[j + 1] += t.row_ptr[j];
+    t.col.resize(a.col.size());
+    t.val.resize(a.val.size());
+    std::vector<std::int64_t> next(t.row_ptr.begin(), t.row_ptr.end() - 1);
+    for (std::int32_t i = 0; i < a.rows; ++i) {  // rows in order keep each column sorted
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k) {
+            const std::int64_t dst = next[a.col[k]]++;
+            t.col[dst] = i;
+            t.val[dst] = a.val[k];
+        }
+    }
+    return t;
+}
+
+bool is_symmetric(const CsrMatrix &a) {
+    if (a.rows != a.cols)
+        return false;
+    const CsrMatrix t = transpose(a);
+    return t.row_ptr == a.row_ptr && t.col == a.col && t.val == a.val;
+}
+
+} // namespace brisvel

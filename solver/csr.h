@@ -1,0 +1,36 @@
+// Compressed sparse row matrices and the kernels that read them.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace brisvel {
+
+using Vector = std::vector<double>;
+
+// Rows are stored one after another: the entries of row i are
+// col[row_ptr[i] .. row_ptr[i+1]) and val[...], columns ascending and unique.
+struct CsrMatrix {
+    std::int32_t rows = 0;
+    std::int32_t cols = 0;
+    std::vector<std::int64_t> row_ptr{0};
+    std::vector<std::int32_t> col;
+    std::vector<double> val;
+
+    std::int64_t nonzeros() const { return row_ptr.back(); }
+};
+
+// y = A x
+void spmv(const CsrMatrix &a, const double *x, double *y);
+// r = b - A x
+void residual(const CsrMatrix &a, const double *b, const double *x, double *r);
+// y = A' x (y has a.cols entries)
+void spmv_transposed(const CsrMatrix &a, const double *x, double *y);
+// The diagonal of a square matrix; entries missing from the pattern are 0.
+Vector diagonal(const CsrMatrix &a);
+// The transpose, with sorted rows.
+CsrMatrix transpose(const CsrMatrix &a);
+// True when a equals its transpose exactly.
+bool is_symmetric(const CsrMatrix &a);
+
+} // namespace brisvel

@@ -1,0 +1,171 @@
+/*
+ * brisvel: a sparse linear-solver library with a flat C interface.
+ *
+ * All building and solving calls act on the current context, which
+ * qvNewContext creates and makes current. A system is given row by row:
+ *
+ *   qvNewContext();
+ *   qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, n);
+ *   qvBegin(QV_BLOCK_SYSTEM);
+ *     qvLockVariable(k); qvSetVariable(k, value);   (optional)
+ *     qvBegin(QV_BLOCK_MATRIX);
+ *       qvBegin(QV_BLOCK_ROW);
+ *         qvCoefficient(j, a_ij); ... qvRightHandSide(b_i);
+ *       qvEnd(QV_BLOCK_ROW);
+ *       ...
+ *     qvEnd(QV_BLOCK_MATRIX);
+ *   qvEnd(QV_BLOCK_SYSTEM);
+ *   if (qvSolve()) x_j = qvGetVariable(j);
+ *   qvDeleteContext(qvGetCurrent());
+ *
+ * Misuse never crashes: a bad call records an error code (read it with
+ * qvGetError) and leaves the context as it was. The library prints nothing.
+ * The current context and the last error are process-wide; call the library
+ * from one thread at a time.
+ */
+#ifndef BRISVEL_BRISVEL_H
+#define BRISVEL_BRISVEL_H
+
+#include <stdint.h>
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(BRISVEL_BUILDING)
+#define QV_API __declspec(dllexport)
+#elif defined(BRISVEL_STATIC)
+#define QV_API
+#else
+#define QV_API __declspec(dllimport)
+#endif
+#else
+#define QV_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef int32_t QVint;                 /* codes, counts and variable indices */
+typedef double QVdouble;               /* coefficients and values */
+typedef unsigned char QVbool;          /* 0 = false, anything else = true */
+typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
+
+/* ---- Parameter codes: qvSolverParameteri/d, qvGetParameteri/d ---- */
+#define QV_PARAM_SOLVER 0x100          /* int: a QV_METHOD_* code (default QV_METHOD_DEFAULT) */
+#define QV_PARAM_VARIABLE_COUNT 0x101  /* int: number of variables, 1 .. QV_MAX_VARIABLES */
+#define QV_PARAM_LEAST_SQUARES 0x102   /* int: 1 = least squares, 0 = square system (default) */
+#define QV_PARAM_MAX_ITERATIONS 0x103  /* int: iteration limit; 0 = default, max(1000, 2 * unknowns) */
+#define QV_PARAM_THRESHOLD 0x104       /* double: relative residual to reach (default 1e-10) */
+#define QV_PARAM_GMRES_RESTART 0x105   /* int: GMRES restart length (default 30) */
+#define QV_PARAM_SSOR_OMEGA 0x106      /* double: SSOR relaxation factor, 0 < w < 2 (default 1) */
+#define QV_PARAM_PRECONDITIONER 0x10B  /* int: a QV_PRECONDITIONER_* code (default Jacobi) */
+
+/* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
+#define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used */
+#define QV_RESIDUAL 0x181        /* double: true relative residual of the last solve's answer */
+
+#define QV_MAX_VARIABLES (1 << 28) /* largest accepted variable count */
+
+/* ---- Solver methods ---- */
+#define QV_METHOD_DEFAULT 0x000          /* BiCGStab; CG in least-squares mode */
+#define QV_METHOD_BICGSTAB 0x201         /* BiCGStab, for general square systems */
+#define QV_METHOD_GMRES 0x202            /* restarted GMRES, for general square systems */
+#define QV_METHOD_CG 0x203               /* conjugate gradients, symmetric positive definite only */
+#define QV_METHOD_SUPERLU 0x210          /* SuperLU direct solver (extension), natural ordering */
+#define QV_METHOD_SUPERLU_PERMUTED 0x211 /* SuperLU with a fill-reducing column ordering */
+#define QV_METHOD_CHOLMOD 0x214          /* CHOLMOD LDL' direct solver (extension), symmetric only */
+
+/* ---- Preconditioners ---- */
+#define QV_PRECONDITIONER_JACOBI 0x300 /* inverse of the diagonal (the default) */
+#define QV_PRECONDITIONER_SSOR 0x301   /* symmetric successive over-relaxation */
+#define QV_PRECONDITIONER_NONE 0x302   /* no preconditioning */
+
+/* ---- Blocks: a system holds a matrix, a matrix holds rows ---- */
+#define QV_BLOCK_SYSTEM 0
+#define QV_BLOCK_MATRIX 1
+#define QV_BLOCK_ROW 2
+
+/* ---- Error codes, read with qvGetError ---- */
+#define QV_OK 0                           /* no error */
+#define QV_ERROR_NO_CONTEXT 0x401         /* no context is current */
+#define QV_ERROR_INVALID_HANDLE 0x402     /* the handle is not a live context */
+#define QV_ERROR_INVALID_CODE 0x403       /* unknown parameter, method, preconditioner or block code */
+#define QV_ERROR_INVALID_VALUE 0x404      /* argument out of its range, or a null pointer */
+#define QV_ERROR_INVALID_INDEX 0x405      /* variable index outside 0 .. count - 1 */
+#define QV_ERROR_BLOCK_ORDER 0x406        /* call not allowed in the current block state */
+#define QV_ERROR_NOT_FINITE 0x407         /* NaN or infinite number given */
+#define QV_ERROR_OUT_OF_MEMORY 0x408      /* an allocation failed; nothing was changed */
+#define QV_ERROR_DIMENSION 0x409          /* rows do not match the unknowns, or no unknowns */
+#define QV_ERROR_NOT_CONVERGED 0x40A      /* iteration limit reached above the threshold */
+#define QV_ERROR_BREAKDOWN 0x40B          /* the iterative method broke down */
+#define QV_ERROR_SINGULAR 0x40C           /* the direct solver found the matrix singular */
+#define QV_ERROR_EXTENSION 0x40D          /* unknown extension name */
+#define QV_ERROR_EXTENSION_UNAVAILABLE 0x40E /* extension not found, or not initialised */
+#define QV_ERROR_NOT_SYMMETRIC 0x40F      /* method needs a symmetric matrix */
+
+/* ---- Initialisation and contexts ---- */
+
+/* Sets the library up. Accepts any arguments, including 0 and NULL, and
+   ignores those it does not know. May be called more than once. */
+QV_API QVbool qvInitialize(int argc, char **argv);
+/* Creates a context and makes it current; NULL when memory runs out. */
+QV_API QVcontext qvNewContext(void);
+/* The current context, or NULL when there is none. */
+QV_API QVcontext qvGetCurrent(void);
+/* Makes a live context current. */
+QV_API void qvMakeCurrent(QVcontext context);
+/* Frees a context. When it was current, no context is current afterwards. */
+QV_API void qvDeleteContext(QVcontext context);
+
+/* ---- Parameters ---- */
+
+/* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT or
+   QV_PARAM_LEAST_SQUARES discards an assembled system. */
+QV_API void qvSolverParameteri(QVint code, QVint value);
+QV_API void qvSolverParameterd(QVint code, QVdouble value);
+/* Parameters and the results of the last solve; 0 on an error. */
+QV_API QVint qvGetParameteri(QVint code);
+QV_API QVdouble qvGetParameterd(QVint code);
+
+/* ---- Blocks and assembly ---- */
+
+/* Opening a system block starts a new system: rows and locks are cleared,
+   variable values are kept and serve as the initial guess. */
+QV_API void qvBegin(QVint block);
+QV_API void qvEnd(QVint block);
+/* In the system block, before the matrix: the variable keeps its value and
+   is no unknown; its terms move to the right-hand side. */
+QV_API void qvLockVariable(QVint index);
+/* Sets a variable: the value of a locked one, or the initial guess. */
+QV_API void qvSetVariable(QVint index, QVdouble value);
+/* Adds value * x[index] to the open row; repeated calls on one index add up. */
+QV_API void qvCoefficient(QVint index, QVdouble value);
+/* Sets the open row's right-hand side. */
+QV_API void qvRightHandSide(QVdouble value);
+
+/* ---- Solve and results ---- */
+
+/* Solves the closed system. True only when the true relative residual,
+   ||b - Ax|| / ||b|| (least squares: ||A'(b - Ax)|| / ||A'b||), is at most
+   QV_PARAM_THRESHOLD. On failure the error code tells why; the variables get
+   the last iterate only when it is finite. */
+QV_API QVbool qvSolve(void);
+QV_API QVdouble qvGetVariable(QVint index);
+
+/* ---- Errors ---- */
+
+/* The last error code (QV_OK when none) and clears it. */
+QV_API QVint qvGetError(void);
+/* A short English text for an error code; never NULL. */
+QV_API const char *qvErrorString(QVint code);
+
+/* ---- Extensions ---- */
+
+/* Looks for an optional extension, "SUPERLU" or "CHOLMOD", and answers
+   non-zero when it can be used. */
+QV_API QVbool qvInitExtension(const char *name);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* BRISVEL_BRISVEL_H */

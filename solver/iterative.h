@@ -1,0 +1,40 @@
+// The iterative methods. Each solves A x = b for a square A, preconditioned by
+// M, with x as both the initial guess and the result, and reports how it ended.
+#pragma once
+
+#include "csr.h"
+#include "preconditioner.h"
+
+namespace brisvel {
+
+enum class SolveStatus {
+    Converged,     // true relative residual at or below the threshold
+    NotConverged,  // iteration limit reached, or no further progress possible
+    Breakdown,     // a recurrence divided by (nearly) zero, or CG met p'Ap <= 0
+    NotFinite,     // NaN or infinity appeared
+};
+
+struct SolveControl {
+    int max_iterations = 1000;
+    double threshold = 1e-10;  // on ||b - Ax|| / ||b||
+    int restart = 30;          // GMRES only
+};
+
+struct SolveResult {
+    SolveStatus status = SolveStatus::NotConverged;
+    int iterations = 0;
+    double residual = 0.0;  // true relative residual ||b - Ax|| / ||b|| of the returned x
+};
+
+SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
+                     const SolveControl &control);
+SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
+                  const SolveControl &control);
+SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
+                               Vector &x, const SolveControl &control);
+
+// r = b - A x and its norm relative to ||b|| (norm_b > 0).
+double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
+                     Vector &r);
+
+} // namespace brisvel

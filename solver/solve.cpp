@@ -1,0 +1,118 @@
+// Solving a context's system: elimination of locked variables, least squares
+// through the normal equations, the chosen method, and an honest verdict.
+#include "extension.h"
+#include "iterative.h"
+#include "system.h"
+#include "vector_ops.h"
+
+#include <algorithm>
+#include <new>
+
+namespace brisvel {
+namespace {
+
+// The problem's own relative residual: ||b - Ax|| / ||b||, or for least
+// squares ||A'(b - Ax)|| / ||A'b||. Zero when the denominator is zero and x = 0.
+double problem_residual(const CsrMatrix &a, const Vector &b, const Vector &x, bool least_squares) {
+    Vector r(b.size());
+    residual(a, b.data(), x.data(), r.data());  // r = b - A x
+    if (!least_squares) {
+        const double norm_b = norm2(b.size(), b.data());
+        return norm_b > 0.0 ? norm2(r.size(), r.data()) / norm_b : norm2(r.size(), r.data());
+    }
+    Vector g(x.size()), c(x.size());
+    spmv_transposed(a, r.data(), g.data());  // g = A' r
+    spmv_transposed(a, b.data(), c.data());  // c = A' b
+    const double norm_c = norm2(c.size(), c.data());
+    return norm_c > 0.0 ? norm2(g.size(), g.data()) / norm_c : norm2(g.size(), g.data());
+}
+
+int error_of(SolveStatus status) {
+    switch (status) {
+    case SolveStatus::Converged:
+        return QV_OK;
+    case SolveStatus::NotConverged:
+        return QV_ERROR_NOT_CONVERGED;
+    default:
+        return QV_ERROR_BREAKDOWN;
+    }
+}
+
+SolveResult run_iterative(int method, const CsrMatrix &m, const Preconditioner &pre,
+                          const Vector &rhs, Vector &x, const SolveControl &control) {
+    switch (method) {
+    case QV_METHOD_GMRES:
+        return gmres(m, pre, rhs, x, control);
+    case QV_METHOD_CG:
+        return conjugate_gradient(m, pre, rhs, x, control);
+    default:
+        return bicgstab(m, pre, rhs, x, control);
+    }
+}
+
+// Solves m x = rhs; returns QV_OK or the reason it failed.
+int solve_square(const Context &ctx, int method, const CsrMatrix &m, const Vector &rhs, Vector &x,
+                 std::int32_t &iterations) {
+    if (is_direct_method(method))
+        return solve_direct(method, m, rhs, x);
+    const Parameters &p = ctx.params;
+    SolveControl control;
+    const int n = static_cast<int>(x.size());
+    control.max_iterations = p.max_iterations > 0 ? p.max_iterations : std::max(1000, 2 * n);
+    control.threshold = p.threshold;
+    control.restart = p.gmres_restart;
+    const auto pre = make_preconditioner(p.preconditioner, m, p.ssor_omega);
+    const SolveResult result = run_iterative(method, m, *pre, rhs, x, control);
+    iterations = result.iterations;
+    return error_of(result.status);
+}
+
+int solve_checked(Context &ctx) {
+    const Parameters &p = ctx.params;
+    ReducedSystem reduced = reduce_locked(ctx);
+    const bool any_locked = reduced.unknowns.size() < ctx.locked.size();
+    const CsrMatrix &a = any_locked ? reduced.matrix : ctx.matrix;
+    const Vector &b = any_locked ? reduced.rhs : ctx.rhs;
+    const std::size_t n = reduced.unknowns.size();
+    if (n == 0 || a.rows == 0 || (!p.least_squares && static_cast<std::size_t>(a.rows) != n))
+        return QV_ERROR_DIMENSION;
+
+    CsrMatrix normal;
+    Vector normal_rhs;
+    if (p.least_squares) {
+        normal = normal_matrix(a);  // minimise ||b - Ax|| through A'A x = A'b
+        normal_rhs.resize(n);
+        spmv_transposed(a, b.data(), normal_rhs.data());
+    }
+    const CsrMatrix &m = p.least_squares ? normal : a;
+    const Vector &rhs = p.least_squares ? normal_rhs : b;
+    const int method = p.method != QV_METHOD_DEFAULT ? p.method
+                       : p.least_squares             ? QV_METHOD_CG
+                                                     : QV_METHOD_BICGSTAB;
+    Vector x(n);
+    for (std::size_t k = 0; k < n; ++k)
+        x[k] = ctx.values[reduced.unknowns[k]];  // the variables are the initial guess
+
+    const int code = solve_square(ctx, method, m, rhs, x, ctx.results.iterations);
+    if (!all_finite(n, x.data()))
+        return code != QV_OK ? code : QV_ERROR_BREAKDOWN;  // never write NaN or infinity
+    ctx.results.residual = problem_residual(a, b, x, p.least_squares);
+    for (std::size_t k = 0; k < n; ++k)
+        ctx.values[reduced.unknowns[k]] = x[k];
+    if (code != QV_OK)
+        return code;
+    return ctx.results.residual <= p.threshold ? QV_OK : QV_ERROR_NOT_CONVERGED;
+}
+
+} // namespace
+
+int solve_system(Context &ctx) {
+    ctx.results = Results{};
+    try {
+        return solve_checked(ctx);
+    } catch (const std::bad_alloc &) {
+        return QV_ERROR_OUT_OF_MEMORY;
+    }
+}
+
+} // namespace brisvel

@@ -1,0 +1,33 @@
+// Symmetric successive over-relaxation preconditioner: a forward and a backward sweep.
+#include "preconditioner.h"
+
+namespace brisvel {
+
+SsorPreconditioner::SsorPreconditioner(const CsrMatrix &a, double omega)
+    : a_(a), omega_(omega), diagonal_(diagonal(a)) {
+    for (double &d : diagonal_)
+        if (d == 0.0)
+            d = 1.0;  // never divide by a zero diagonal
+}
+
+void SsorPreconditioner::apply(const double *r, double *z) const {
+    const CsrMatrix &a = a_;
+    const double w = omega_;
+    for (std::int32_t i = 0; i < a.rows; ++i) {  // solve (D + wL) y = r
+        double sum = r[i];
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1] && a.col[k] < i; ++k)
+            sum -= w * a.val[k] * z[a.col[k]];
+        z[i] = sum / diagonal_[i];
+    }
+    for (std::int32_t i = a.rows - 1; i >= 0; --i) {  // solve (D + wU) z = D y
+        double sum = diagonal_[i] * z[i];
+        for (std::int64_t k = a.row_ptr[i + 1] - 1; k >= a.row_ptr[i] && a.col[k] > i; --k)
+            sum -= w * a.val[k] * z[a.col[k]];
+        z[i] = sum / diagonal_[i];
+    }
+    const double scale = w * (2.0 - w);
+    for (std::int32_t i = 0; i < a.rows; ++i)
+        z[i] *= scale;  // z = w (2 - w) (D + wU)^-1 D (D + wL)^-1 r
+}
+
+} // namespace brisvel

@@ -1,0 +1,24 @@
+// Turning an assembled context into the system a method solves, and solving it.
+#pragma once
+
+#include "context.h"
+
+namespace brisvel {
+
+// The rows over the unknowns only: locked variables' terms moved to the
+// right-hand side, unlocked variables renumbered in order.
+struct ReducedSystem {
+    CsrMatrix matrix;
+    Vector rhs;
+    std::vector<std::int32_t> unknowns;  // variable index of each unknown
+};
+
+// Builds the reduced system; fills nothing when no variable is locked.
+ReducedSystem reduce_locked(const Context &ctx);
+// A'A, with sorted rows.
+CsrMatrix normal_matrix(const CsrMatrix &a);
+// Solves the context's closed system into its variables; QV_OK on success,
+// otherwise the error code telling why. Fills ctx.results either way.
+int solve_system(Context &ctx);
+
+} // namespace brisvel
