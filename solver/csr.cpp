@@ -2,6 +2,8 @@
 #include "csr.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace brisvel {
 
@@ -14,13 +16,22 @@ void spmv(const CsrMatrix &a, const double *x, double *y) {
     }
 }
 
-void residual(const CsrMatrix &a, const double *b, const double *x, double *r) {
+double residual(const CsrMatrix &a, const double *b, const double *x, double *r) {
+    const double eps = std::numeric_limits<double>::epsilon();
+    double bound_sq = 0.0;
     for (std::int32_t i = 0; i < a.rows; ++i) {
-        double sum = b[i];
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
-            sum -= a.val[k] * x[a.col[k]];  // r_i = b_i - sum_j a_ij x_j
-        r[i] = sum;
+        double sum = 0.0, magnitude = 0.0;
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k) {
+            const double term = a.val[k] * x[a.col[k]];
+            sum += term;                      // (A x)_i
+            magnitude += std::fabs(term);     // (|A| |x|)_i
+        }
+        r[i] = b[i] - sum;                    // r_i = b_i - (A x)_i
+        const double row_bound = static_cast<double>(a.row_ptr[i + 1] - a.row_ptr[i] + 1) * eps *
+                                 (magnitude + std::fabs(b[i]));
+        bound_sq += row_bound * row_bound;
     }
+    return std::sqrt(bound_sq);
 }
 
 void spmv_transposed(const CsrMatrix &a, const double *x, double *y) {

@@ -33,7 +33,8 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
 SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
                                Vector &x, const SolveControl &control);
 
-// r = b - A x and its norm relative to ||b|| (norm_b > 0).
+// r = b - A x and its norm relative to ||b|| (norm_b > 0), never below the
+// rounding error of computing r.
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
                      Vector &r);
 

@@ -6,6 +6,7 @@
 #include "vector_ops.h"
 
 #include <algorithm>
+#include <cmath>
 #include <new>
 
 namespace brisvel {
@@ -15,10 +16,11 @@ namespace {
 // squares ||A'(b - Ax)|| / ||A'b||. Zero when the denominator is zero and x = 0.
 double problem_residual(const CsrMatrix &a, const Vector &b, const Vector &x, bool least_squares) {
     Vector r(b.size());
-    residual(a, b.data(), x.data(), r.data());  // r = b - A x
+    const double bound = residual(a, b.data(), x.data(), r.data());  // r = b - A x
     if (!least_squares) {
         const double norm_b = norm2(b.size(), b.data());
-        return norm_b > 0.0 ? norm2(r.size(), r.data()) / norm_b : norm2(r.size(), r.data());
+        const double norm_r = std::fmax(norm2(r.size(), r.data()), bound);
+        return norm_b > 0.0 ? norm_r / norm_b : norm_r;
     }
     Vector g(x.size()), c(x.size());
     spmv_transposed(a, r.data(), g.data());  // g = A' r

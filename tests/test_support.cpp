@@ -1,0 +1,181 @@
+// Test problems, assembly through the public interface, and independent references.
+#include "test_support.h"
+
+#include <cmath>
+#include <utility>
+
+namespace testing_support {
+
+double known_solution(int index) { return 1.0 + std::sin(0.01 * index); }
+
+namespace {
+
+Problem grid_problem(int grid, double diagonal, double east, double west, double north,
+                     double south) {
+    Problem p;
+    p.rows = p.cols = grid * grid;
+    for (int j = 0; j < grid; ++j) {
+        for (int i = 0; i < grid; ++i) {
+            const int row = j * grid + i;
+            if (j > 0)
+                p.entries.push_back({row, row - grid, south});
+            if (i > 0)
+                p.entries.push_back({row, row - 1, west});
+            p.entries.push_back({row, row, diagonal});
+            if (i + 1 < grid)
+                p.entries.push_back({row, row + 1, east});
+            if (j + 1 < grid)
+                p.entries.push_back({row, row + grid, north});
+        }
+    }
+    p.rhs.assign(p.rows, 0.0);
+    for (const Entry &e : p.entries)
+        p.rhs[e.row] += e.value * known_solution(e.col);
+    return p;
+}
+
+} // namespace
+
+Problem convection_diffusion(int grid, double convection) {
+    return grid_problem(grid, 4.0, -1.0 + convection, -1.0 - convection, -1.0 + convection,
+                        -1.0 - convection);
+}
+
+Problem poisson(int grid) { return grid_problem(grid, 4.0, -1.0, -1.0, -1.0, -1.0); }
+
+void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_squares,
+              const std::vector<std::pair<int, double>> &locked) {
+    qvNewContext();
+    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, p.cols);
+    qvSolverParameteri(QV_PARAM_SOLVER, method);
+    qvSolverParameteri(QV_PARAM_PRECONDITIONER, preconditioner);
+    qvSolverParameteri(QV_PARAM_LEAST_SQUARES, least_squares ? 1 : 0);
+    qvBegin(QV_BLOCK_SYSTEM);
+    for (const auto &lock : locked) {
+        qvLockVariable(lock.first);
+        qvSetVariable(lock.first, lock.second);
+    }
+    qvBegin(QV_BLOCK_MATRIX);
+    std::size_t k = 0;
+    for (int row = 0; row < p.rows; ++row) {
+        qvBegin(QV_BLOCK_ROW);
+        for (; k < p.entries.size() && p.entries[k].row == row; ++k)
+            qvCoefficient(p.entries[k].col, p.entries[k].value);
+        qvRightHandSide(p.rhs[row]);
+        qvEnd(QV_BLOCK_ROW);
+    }
+    qvEnd(QV_BLOCK_MATRIX);
+    qvEnd(QV_BLOCK_SYSTEM);
+}
+
+std::vector<double> read_variables(int count) {
+    std::vector<double> x(count);
+    for (int i = 0; i < count; ++i)
+        x[i] = qvGetVariable(i);
+    return x;
+}
+
+namespace {
+
+std::vector<long double> residual_vector(const Problem &p, const std::vector<double> &x) {
+    std::vector<long double> r(p.rhs.begin(), p.rhs.end());
+    for (const Entry &e : p.entries)
+        r[e.row] -= static_cast<long double>(e.value) * x[e.col];
+    return r;
+}
+
+std::vector<long double> transposed_product(const Problem &p, const std::vector<long double> &v) {
+    std::vector<long double> out(p.cols, 0.0L);
+    for (const Entry &e : p.entries)
+        out[e.col] += e.value * v[e.row];
+    return out;
+}
+
+double norm(const std::vector<long double> &v) {
+    long double sum = 0.0L;
+    for (long double t : v)
+        sum += t * t;
+    return static_cast<double>(std::sqrt(sum));
+}
+
+} // namespace
+
+double relative_residual(const Problem &p, const std::vector<double> &x) {
+    return norm(residual_vector(p, x)) /
+           norm(std::vector<long double>(p.rhs.begin(), p.rhs.end()));
+}
+
+double normal_residual(const Problem &p, const std::vector<double> &x) {
+    const std::vector<long double> b(p.rhs.begin(), p.rhs.end());
+    return norm(transposed_product(p, residual_vector(p, x))) / norm(transposed_product(p, b));
+}
+
+std::vector<double> dense_least_squares(const Problem &p,
+                                        const std::vector<std::pair<int, double>> &locked) {
+    std::vector<bool> is_locked(p.cols, false);
+    std::vector<double> fixed(p.cols, 0.0);
+    for (const auto &lock : locked) {
+        is_locked[lock.first] = true;
+        fixed[lock.first] = lock.second;
+    }
+    std::vector<int> free_cols;
+    for (int j = 0; j < p.cols; ++j)
+        if (!is_locked[j])
+            free_cols.push_back(j);
+    const int m = p.rows, n = static_cast<int>(free_cols.size());
+    std::vector<int> position(p.cols, -1);
+    for (int k = 0; k < n; ++k)
+        position[free_cols[k]] = k;
+    std::vector<std::vector<long double>> a(m, std::vector<long double>(n, 0.0L));
+    std::vector<long double> b(p.rhs.begin(), p.rhs.end());
+    for (const Entry &e : p.entries) {
+        if (is_locked[e.col])
+            b[e.row] -= static_cast<long double>(e.value) * fixed[e.col];
+        else
+            a[e.row][position[e.col]] += e.value;
+    }
+    for (int k = 0; k < n; ++k) {  // Householder reflections, column by column
+        long double alpha = 0.0L;
+        for (int i = k; i < m; ++i)
+            alpha += a[i][k] * a[i][k];
+        alpha = std::sqrt(alpha);
+        if (a[k][k] > 0)
+            alpha = -alpha;
+        std::vector<long double> v(m, 0.0L);
+        for (int i = k; i < m; ++i)
+            v[i] = a[i][k];
+        v[k] -= alpha;
+        long double vv = 0.0L;
+        for (int i = k; i < m; ++i)
+            vv += v[i] * v[i];
+        if (vv == 0.0L)
+            continue;
+        for (int j = k; j < n; ++j) {
+            long double s = 0.0L;
+            for (int i = k; i < m; ++i)
+                s += v[i] * a[i][j];
+            s = 2.0L * s / vv;
+            for (int i = k; i < m; ++i)
+                a[i][j] -= s * v[i];
+        }
+        long double s = 0.0L;
+        for (int i = k; i < m; ++i)
+            s += v[i] * b[i];
+        s = 2.0L * s / vv;
+        for (int i = k; i < m; ++i)
+            b[i] -= s * v[i];
+    }
+    std::vector<long double> y(n, 0.0L);
+    for (int k = n - 1; k >= 0; --k) {  // back substitution with R
+        long double s = b[k];
+        for (int j = k + 1; j < n; ++j)
+            s -= a[k][j] * y[j];
+        y[k] = s / a[k][k];
+    }
+    std::vector<double> x(fixed);
+    for (int k = 0; k < n; ++k)
+        x[free_cols[k]] = static_cast<double>(y[k]);
+    return x;
+}
+
+} // namespace testing_support

@@ -1,0 +1,48 @@
+// Problems, assembly through the public interface and independent checks
+// shared by the unit tests.
+#pragma once
+
+#include <brisvel/brisvel.h>
+
+#include <vector>
+
+namespace testing_support {
+
+struct Entry {
+    int row;
+    int col;
+    double value;
+};
+
+// A sparse problem held as plain entries, independent of the library.
+struct Problem {
+    int rows = 0;
+    int cols = 0;
+    std::vector<Entry> entries;  // row-major order, possibly with repeats
+    std::vector<double> rhs;
+};
+
+// 5-point convection-diffusion on a grid x grid mesh: nonsymmetric, and
+// b = A x* for a known smooth x*.
+Problem convection_diffusion(int grid, double convection);
+// 5-point Poisson on a grid x grid mesh: symmetric positive definite.
+Problem poisson(int grid);
+// The exact solution used to build the right-hand sides above.
+double known_solution(int index);
+
+// Creates a context and assembles the problem row by row. Variables listed in
+// locked are locked at the given values before the matrix.
+void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_squares = false,
+              const std::vector<std::pair<int, double>> &locked = {});
+// Reads every variable back from the current context.
+std::vector<double> read_variables(int count);
+// ||b - Ax|| / ||b||, computed here from the entries.
+double relative_residual(const Problem &p, const std::vector<double> &x);
+// ||A'(b - Ax)|| / ||A'b||.
+double normal_residual(const Problem &p, const std::vector<double> &x);
+// Least-squares solution of the dense problem, computed with Householder QR in
+// long double, with the locked variables' terms moved to the right-hand side.
+std::vector<double> dense_least_squares(const Problem &p,
+                                        const std::vector<std::pair<int, double>> &locked);
+
+} // namespace testing_support
