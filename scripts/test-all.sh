@@ -1,18 +1,40 @@
 #!/usr/bin/env bash
-# Installs what the tests need on Debian 12, then builds and runs every test.
+# Installs what the tests need on Debian 12, then builds and runs every test:
+# the default build, the suite under AddressSanitizer and UBSan, a bounded
+# fuzz run, and the self-test under valgrind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+step() { printf '\n==== %s (%ds)\n' "$1" "$SECONDS"; }
 
-packages=(cmake g++ make libgtest-dev)
+packages=(cmake g++ make libgtest-dev clang-14 libclang-rt-14-dev valgrind)
 export DEBIAN_FRONTEND=noninteractive
 as_root apt-get update -q
 as_root apt-get install -y -q --no-install-recommends "${packages[@]}"
 
 jobs=$(nproc)
 
-# Default configuration.
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=Release
-cmake --build build-test -j"$jobs"
-ctest --test-dir build-test -j"$jobs" --output-on-failure
+step "default build and tests"
+cmake --preset release
+cmake --build --preset release -j"$jobs"
+ctest --preset release -j"$jobs"
+
+step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize
+cmake --build --preset sanitize -j"$jobs"
+ctest --preset sanitize -j"$jobs"
+
+step "fuzzing the call interface"
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$jobs"
+fuzz_corpus=$(mktemp -d)
+build-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECONDS:-60}" \
+  -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus 2>&1 | tail -n 12
+rm -rf "$fuzz_corpus"
+
+step "self-test under valgrind memcheck"
+valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
+  build/bin/brisvel-selftest >/dev/null
+
+step "done"

@@ -22,7 +22,17 @@ Context *current() {
     return ctx;
 }
 
-Context *from_handle(QVcontext handle) { return reinterpret_cast<Context *>(handle); }
+QVcontext to_handle(const Context *ctx) {
+    return ctx != nullptr ? reinterpret_cast<QVcontext>(ctx->handle) : nullptr;
+}
+
+// The live context a handle names; records QV_ERROR_INVALID_HANDLE when none.
+Context *from_handle(QVcontext handle) {
+    Context *ctx = find_context(reinterpret_cast<std::uintptr_t>(handle));
+    if (ctx == nullptr)
+        fail(QV_ERROR_INVALID_HANDLE);
+    return ctx;
+}
 
 bool valid_index(const Context &ctx, QVint index) {
     return index >= 0 && index < ctx.params.variable_count;
@@ -55,25 +65,19 @@ QVcontext qvNewContext(void) {
         return nullptr;
     }
     set_current_context(ctx);
-    return reinterpret_cast<QVcontext>(ctx);
+    return to_handle(ctx);
 }
 
-QVcontext qvGetCurrent(void) { return reinterpret_cast<QVcontext>(current_context()); }
+QVcontext qvGetCurrent(void) { return to_handle(current_context()); }
 
 void qvMakeCurrent(QVcontext context) {
-    if (!is_live_context(from_handle(context))) {
-        fail(QV_ERROR_INVALID_HANDLE);
-        return;
-    }
-    set_current_context(from_handle(context));
+    if (Context *ctx = from_handle(context))
+        set_current_context(ctx);
 }
 
 void qvDeleteContext(QVcontext context) {
-    if (!is_live_context(from_handle(context))) {
-        fail(QV_ERROR_INVALID_HANDLE);
-        return;
-    }
-    destroy_context(from_handle(context));
+    if (Context *ctx = from_handle(context))
+        destroy_context(ctx);
 }
 
 /* ---- Parameters ---- */

@@ -11,6 +11,9 @@ namespace {
 Context *current = nullptr;
 // Every live context, owned here; handles are checked against this list.
 std::vector<std::unique_ptr<Context>> live_contexts;
+// Handles count up and are never reused, so a stale handle can never name a
+// newer context that happens to sit at the same address.
+std::uintptr_t last_handle = 0;
 
 } // namespace
 
@@ -21,16 +24,18 @@ void set_current_context(Context *ctx) { current = ctx; }
 Context *create_context() {
     try {
         live_contexts.push_back(std::make_unique<Context>());
+        live_contexts.back()->handle = ++last_handle;
         return live_contexts.back().get();
     } catch (const std::bad_alloc &) {
         return nullptr;
     }
 }
 
-bool is_live_context(const Context *ctx) {
-    return ctx != nullptr &&
-           std::any_of(live_contexts.begin(), live_contexts.end(),
-                       [ctx](const std::unique_ptr<Context> &live) { return live.get() == ctx; });
+Context *find_context(std::uintptr_t handle) {
+    for (const std::unique_ptr<Context> &live : live_contexts)
+        if (handle != 0 && live->handle == handle)
+            return live.get();
+    return nullptr;
 }
 
 void destroy_context(Context *ctx) {

@@ -30,6 +30,7 @@ struct Results {
 };
 
 struct Context {
+    std::uintptr_t handle = 0;  // the caller's name for this context, never reused
     Parameters params;
     Vector values;                      // one per variable
     std::vector<unsigned char> locked;  // one per variable
@@ -48,8 +49,9 @@ Context *current_context();
 void set_current_context(Context *ctx);
 // Creates a context; null when memory runs out.
 Context *create_context();
-// True when ctx was issued by create_context and not destroyed since.
-bool is_live_context(const Context *ctx);
+// The live context a handle names, or null for a handle never issued or
+// already destroyed.
+Context *find_context(std::uintptr_t handle);
 void destroy_context(Context *ctx);
 
 } // namespace brisvel

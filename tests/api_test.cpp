@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 using namespace testing_support;
 
@@ -203,7 +209,39 @@ TEST_F(Api, CallsWithoutAContextReportIt) {
     qvMakeCurrent(ctx);
     EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_HANDLE);
     EXPECT_EQ(qvGetCurrent(), nullptr);
+    // A new context, perhaps at the old one's address, is not reachable by the stale handle.
+    QVcontext fresh = qvNewContext();
+    EXPECT_NE(fresh, ctx);
+    qvDeleteContext(ctx);
+    EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_HANDLE);
+    EXPECT_EQ(qvGetCurrent(), fresh);
 }
+
+#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__)
+TEST_F(Api, AllocationFailureIsReportedAndChangesNothing) {
+    long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1)
+            pages = 0;
+        std::fclose(f);
+    }
+    if (pages == 0)
+        GTEST_SKIP() << "no /proc/self/statm";
+    qvNewContext();
+    assemble_two_by_two();
+    rlimit saved{};
+    getrlimit(RLIMIT_AS, &saved);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20);
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
+    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 1 << 27);  // needs over 1 GiB
+    const QVint error = qvGetError();
+    setrlimit(RLIMIT_AS, &saved);
+    EXPECT_EQ(error, QV_ERROR_OUT_OF_MEMORY);
+    EXPECT_EQ(qvGetParameteri(QV_PARAM_VARIABLE_COUNT), 2);
+    expect_two_by_two_solved();  // the assembled system survived
+}
+#endif
 
 TEST_F(Api, ShapeMismatchFailsTheSolve) {
     qvNewContext();
