@@ -29,8 +29,12 @@ step "fuzzing the call interface"
 cmake --preset fuzz
 cmake --build --preset fuzz -j"$jobs"
 fuzz_corpus=$(mktemp -d)
-build-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECONDS:-60}" \
-  -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus 2>&1 | tail -n 12
+if ! build-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECONDS:-60}" \
+  -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
+  cat build-fuzz/fuzz.log
+  exit 1
+fi
+grep -E 'INITED|DONE|stat::number_of_executed_units' build-fuzz/fuzz.log
 rm -rf "$fuzz_corpus"
 
 step "self-test under valgrind memcheck"
