@@ -19,8 +19,14 @@ int main(void) {
         double b = 2.0 * (i + 1);
         qvBegin(QV_BLOCK_ROW);
         qvCoefficient(i, 2.0);
-        if (i > 0) { qvCoefficient(i - 1, -1.0); b -= i; }
-        if (i + 1 < N) { qvCoefficient(i + 1, -1.0); b -= i + 2; }
+        if (i > 0) {
+            qvCoefficient(i - 1, -1.0);
+            b -= i;
+        }
+        if (i + 1 < N) {
+            qvCoefficient(i + 1, -1.0);
+            b -= i + 2;
+        }
         qvRightHandSide(b);
         qvEnd(QV_BLOCK_ROW);
     }
