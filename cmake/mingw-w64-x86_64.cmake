@@ -1,0 +1,35 @@
+# Cross-compiling for 64-bit Windows with Debian's MinGW-w64 compilers
+# (g++-mingw-w64-x86-64), running the results under Wine:
+#   cmake -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+
+set(BRISVEL_MINGW_PREFIX x86_64-w64-mingw32)
+
+# The posix thread model gives the full C++ thread library; the win32 one is
+# the fallback where only it is installed.
+find_program(BRISVEL_MINGW_CC NAMES ${BRISVEL_MINGW_PREFIX}-gcc-posix ${BRISVEL_MINGW_PREFIX}-gcc
+                                    ${BRISVEL_MINGW_PREFIX}-gcc-win32 REQUIRED)
+find_program(BRISVEL_MINGW_CXX NAMES ${BRISVEL_MINGW_PREFIX}-g++-posix ${BRISVEL_MINGW_PREFIX}-g++
+                                     ${BRISVEL_MINGW_PREFIX}-g++-win32 REQUIRED)
+set(CMAKE_C_COMPILER ${BRISVEL_MINGW_CC})
+set(CMAKE_CXX_COMPILER ${BRISVEL_MINGW_CXX})
+set(CMAKE_RC_COMPILER ${BRISVEL_MINGW_PREFIX}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BRISVEL_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The compiler's own run time (libgcc, libstdc++, winpthread) goes into each
+# DLL and program, so they need nothing beside brisvel.dll but Windows itself.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+
+# Programs built here run under Wine (Debian's wrapper picks wine64).
+find_program(BRISVEL_WINE NAMES wine wine64 PATHS /usr/lib/wine)
+if(BRISVEL_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${BRISVEL_WINE})
+endif()
