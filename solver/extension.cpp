@@ -1,4 +1,4 @@
-// Probing for the optional direct-solver extensions.
+// Probing for the optional direct-solver extensions and dispatching to them.
 #include "extension.h"
 
 #include <brisvel/brisvel.h>
@@ -8,9 +8,13 @@
 namespace brisvel {
 
 int init_extension(const char *name) {
-    if (name == nullptr || (std::strcmp(name, "SUPERLU") != 0 && std::strcmp(name, "CHOLMOD") != 0))
+    if (name == nullptr)
         return QV_ERROR_EXTENSION;
-    return QV_ERROR_EXTENSION_UNAVAILABLE;  // this build loads no extension
+    if (std::strcmp(name, "SUPERLU") == 0)
+        return load_superlu();
+    if (std::strcmp(name, "CHOLMOD") == 0)
+        return load_cholmod();
+    return QV_ERROR_EXTENSION;
 }
 
 bool is_direct_method(int method) {
@@ -18,8 +22,17 @@ bool is_direct_method(int method) {
            method == QV_METHOD_CHOLMOD;
 }
 
-int solve_direct(int, const CsrMatrix &, const Vector &, Vector &) {
-    return QV_ERROR_EXTENSION_UNAVAILABLE;
+int solve_direct(int method, const CsrMatrix &a, const Vector &b, Vector &x) {
+    switch (method) {
+    case QV_METHOD_SUPERLU:
+        return superlu_solve(a, b, x, false);
+    case QV_METHOD_SUPERLU_PERMUTED:
+        return superlu_solve(a, b, x, true);
+    case QV_METHOD_CHOLMOD:
+        return cholmod_solve(a, b, x);
+    default:
+        return QV_ERROR_INVALID_CODE;
+    }
 }
 
-} // namespace brisvel
+}  // namespace brisvel

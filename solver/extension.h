@@ -13,4 +13,14 @@ int solve_direct(int method, const CsrMatrix &a, const Vector &b, Vector &x);
 // True for the methods solve_direct handles.
 bool is_direct_method(int method);
 
-} // namespace brisvel
+// The two extensions. Loading answers QV_OK at once when already loaded and
+// tries again after a failure; solving before a successful load answers
+// QV_ERROR_EXTENSION_UNAVAILABLE.
+int load_superlu();
+// LU with partial pivoting; permute picks a fill-reducing column ordering.
+int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute);
+int load_cholmod();
+// LDL' of a symmetric matrix, possibly indefinite.
+int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x);
+
+}  // namespace brisvel

@@ -150,6 +150,8 @@ TEST_F(Api, MisuseRecordsAnErrorAndLeavesTheContextUsable) {
         {"deleting a null handle", [] { qvDeleteContext(nullptr); }, QV_ERROR_INVALID_HANDLE},
         {"unknown extension", [] { qvInitExtension("LAPACK"); }, QV_ERROR_EXTENSION},
         {"null extension name", [] { qvInitExtension(nullptr); }, QV_ERROR_EXTENSION},
+        {"empty extension name", [] { qvInitExtension(""); }, QV_ERROR_EXTENSION},
+        {"extension name in lower case", [] { qvInitExtension("superlu"); }, QV_ERROR_EXTENSION},
     };
     for (const Misuse &m : cases) {
         SCOPED_TRACE(m.name);

@@ -43,6 +43,10 @@ Problem convection_diffusion(int grid, double convection) {
 
 Problem poisson(int grid) { return grid_problem(grid, 4.0, -1.0, -1.0, -1.0, -1.0); }
 
+Problem shifted_poisson(int grid, double shift) {
+    return grid_problem(grid, 4.0 - shift, -1.0, -1.0, -1.0, -1.0);
+}
+
 void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_squares,
               const std::vector<std::pair<int, double>> &locked) {
     qvNewContext();

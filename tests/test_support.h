@@ -27,6 +27,9 @@ struct Problem {
 Problem convection_diffusion(int grid, double convection);
 // 5-point Poisson on a grid x grid mesh: symmetric positive definite.
 Problem poisson(int grid);
+// 5-point Poisson minus shift times the identity: symmetric, and indefinite
+// when shift lies inside the spectrum (0, 8).
+Problem shifted_poisson(int grid, double shift);
 // The exact solution used to build the right-hand sides above.
 double known_solution(int index);
 

@@ -60,7 +60,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_PRECONDITIONER 0x10B  /* int: a QV_PRECONDITIONER_* code (default Jacobi) */
 
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
-#define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used */
+#define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
 #define QV_RESIDUAL 0x181        /* double: true relative residual of the last solve's answer */
 
 #define QV_MAX_VARIABLES (1 << 28) /* largest accepted variable count */
@@ -161,7 +161,14 @@ QV_API const char *qvErrorString(QVint code);
 /* ---- Extensions ---- */
 
 /* Looks for an optional extension, "SUPERLU" or "CHOLMOD", and answers
-   non-zero when it can be used. */
+   non-zero when it can be used. The extension is the system's own shared
+   library (libsuperlu.so.5 to .7, libcholmod.so.3 to .5; on Windows
+   superlu.dll or cholmod.dll, with or without a "lib" prefix), loaded at run
+   time; a build configured with -DBRISVEL_DYNAMIC_LIBS=OFF never finds one.
+   The direct methods need a successful call first: until then qvSolve fails
+   with QV_ERROR_EXTENSION_UNAVAILABLE. Failure records that code too, or
+   QV_ERROR_EXTENSION for a name other than these two; a later call tries
+   again. Least squares with a direct method factors A'A. */
 QV_API QVbool qvInitExtension(const char *name);
 
 #ifdef __cplusplus

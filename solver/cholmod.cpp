@@ -1,0 +1,164 @@
+// Sparse LDL' factorisation of a symmetric matrix through CHOLMOD, loaded at
+// run time: P A P' = L D L', then x = P' L'^-1 D^-1 L^-1 P b.
+#include "cholmod_abi.h"
+#include "dynlib.h"
+#include "extension.h"
+
+#include <brisvel/brisvel.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <vector>
+
+namespace brisvel {
+namespace {
+
+namespace chm = cholmod;
+
+struct Functions {
+    chm::cholmod_start_fn start = nullptr;
+    chm::cholmod_finish_fn finish = nullptr;
+    chm::cholmod_analyze_fn analyze = nullptr;
+    chm::cholmod_factorize_fn factorize = nullptr;
+    chm::cholmod_solve_fn solve = nullptr;
+    chm::cholmod_free_factor_fn free_factor = nullptr;
+    chm::cholmod_free_dense_fn free_dense = nullptr;
+    chm::cholmod_version_fn version = nullptr;
+};
+
+Functions api;  // complete once loaded is set
+bool loaded = false;
+
+#if defined(_WIN32)
+const char *const CANDIDATES[] = {"cholmod.dll", "libcholmod.dll"};
+#else
+const char *const CANDIDATES[] = {"libcholmod.so.3", "libcholmod.so.4", "libcholmod.so.5"};
+#endif
+
+bool resolve(const SharedLibrary &library, Functions &f) {
+    return library.find("cholmod_start", f.start) && library.find("cholmod_finish", f.finish) &&
+           library.find("cholmod_analyze", f.analyze) &&
+           library.find("cholmod_factorize", f.factorize) &&
+           library.find("cholmod_solve", f.solve) &&
+           library.find("cholmod_free_factor", f.free_factor) &&
+           library.find("cholmod_free_dense", f.free_dense) &&
+           library.find("cholmod_version", f.version);
+}
+
+// The declared layout holds for the major versions 3 to 5.
+bool known_version(const Functions &f) {
+    int version[3] = {0, 0, 0};
+    f.version(version);
+    return version[0] >= 3 && version[0] <= 5;
+}
+
+// CHOLMOD's workspace, in a zeroed block larger than any version's, set up
+// for a silent simplicial LDL' and finished when it goes.
+class Workspace {
+  public:
+    Workspace() : block_(chm::COMMON_BLOCK_SIZE / sizeof(Word)) {
+        api.start(common());
+        common()->print = 0;  // the default prints warnings
+        common()->supernodal = chm::SIMPLICIAL;
+        common()->final_ll = 0;  // keep L D L': no square roots of negative pivots
+    }
+    ~Workspace() { api.finish(common()); }
+    Workspace(const Workspace &) = delete;
+    Workspace &operator=(const Workspace &) = delete;
+
+    chm::cholmod_common *common() { return reinterpret_cast<chm::cholmod_common *>(block_.data()); }
+
+  private:
+    using Word = std::max_align_t;
+    std::vector<Word> block_;
+};
+
+// The error code for a failed CHOLMOD call.
+int error_of(int status) {
+    return status == chm::STATUS_OUT_OF_MEMORY || status == chm::STATUS_TOO_LARGE
+               ? QV_ERROR_OUT_OF_MEMORY
+               : QV_ERROR_SINGULAR;
+}
+
+}  // namespace
+
+int load_cholmod() {
+    if (loaded)
+        return QV_OK;
+    for (const char *name : CANDIDATES) {
+        SharedLibrary library;
+        Functions found;
+        if (!library.open(name) || !resolve(library, found) || !known_version(found))
+            continue;       // absent, incomplete or unknown; an opened library closes again here
+        library.release();  // stays loaded for the life of the process
+        api = found;
+        loaded = true;
+        return QV_OK;
+    }
+    return QV_ERROR_EXTENSION_UNAVAILABLE;
+}
+
+int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x) {
+    if (!loaded)
+        return QV_ERROR_EXTENSION_UNAVAILABLE;
+    if (a.rows != a.cols || b.size() != static_cast<std::size_t>(a.rows) || x.size() != b.size())
+        return QV_ERROR_DIMENSION;
+    if (!is_symmetric(a))
+        return QV_ERROR_NOT_SYMMETRIC;
+    if (a.nonzeros() > INT_MAX)
+        return QV_ERROR_OUT_OF_MEMORY;  // the int routines count entries in an int
+    const std::size_t n = static_cast<std::size_t>(a.rows);
+
+    // A symmetric matrix's rows are its columns, so the row arrays serve as
+    // column arrays. Everything is allocated before CHOLMOD is called.
+    std::vector<int> colptr(a.row_ptr.size());
+    std::transform(a.row_ptr.begin(), a.row_ptr.end(), colptr.begin(),
+                   [](std::int64_t k) { return static_cast<int>(k); });  // fits: checked above
+    std::vector<int> rowind(a.col.begin(), a.col.end());
+    Vector values = a.val;
+    Vector rhs = b;
+    Workspace workspace;
+    chm::cholmod_common *common = workspace.common();
+
+    chm::cholmod_sparse A{};
+    A.nrow = A.ncol = n;
+    A.nzmax = static_cast<std::size_t>(a.nonzeros());
+    A.p = colptr.data();
+    A.i = rowind.data();
+    A.x = values.data();
+    A.stype = 1;  // read the upper triangle; 0 would mean factoring A A'
+    A.itype = chm::ITYPE_INT;
+    A.xtype = chm::XTYPE_REAL;
+    A.dtype = chm::DTYPE_DOUBLE;
+    A.sorted = 1;
+    A.packed = 1;
+    chm::cholmod_dense B{};
+    B.nrow = B.nzmax = B.d = n;
+    B.ncol = 1;
+    B.x = rhs.data();
+    B.xtype = chm::XTYPE_REAL;
+    B.dtype = chm::DTYPE_DOUBLE;
+
+    chm::cholmod_factor *L = api.analyze(&A, common);  // fill-reducing ordering
+    if (L == nullptr)
+        return error_of(common->status);
+    api.factorize(&A, L, common);
+    int code = QV_OK;
+    if (common->status < chm::STATUS_OK || L->minor != n) {
+        code = error_of(common->status);  // a zero pivot, or no memory
+    } else {
+        chm::cholmod_dense *X = api.solve(chm::SOLVE_A, L, &B, common);
+        if (X == nullptr) {
+            code = error_of(common->status);
+        } else {
+            const double *solution = static_cast<const double *>(X->x);
+            std::copy(solution, solution + n, x.begin());
+            api.free_dense(&X, common);
+        }
+    }
+    api.free_factor(&L, common);
+    return code;
+}
+
+}  // namespace brisvel

@@ -1,0 +1,149 @@
+// Sparse LU with partial pivoting through SuperLU, loaded at run time:
+// P_r A P_c = L U, then x = P_c U^-1 L^-1 P_r b.
+#include "dynlib.h"
+#include "extension.h"
+#include "superlu_abi.h"
+
+#include <brisvel/brisvel.h>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
+#include <vector>
+
+namespace brisvel {
+namespace {
+
+namespace slu = superlu;
+
+struct Functions {
+    slu::set_default_options_fn set_default_options = nullptr;
+    slu::StatInit_fn StatInit = nullptr;
+    slu::StatFree_fn StatFree = nullptr;
+    slu::dCreate_CompCol_Matrix_fn dCreate_CompCol_Matrix = nullptr;
+    slu::dCreate_Dense_Matrix_fn dCreate_Dense_Matrix = nullptr;
+    slu::dgssv_fn dgssv = nullptr;
+    slu::Destroy_SuperMatrix_Store_fn Destroy_SuperMatrix_Store = nullptr;
+    slu::Destroy_SuperNode_Matrix_fn Destroy_SuperNode_Matrix = nullptr;
+    slu::Destroy_CompCol_Matrix_fn Destroy_CompCol_Matrix = nullptr;
+};
+
+Functions api;  // complete once loaded is set
+bool loaded = false;
+
+// The soname's major version is the only version SuperLU tells.
+#if defined(_WIN32)
+const char *const CANDIDATES[] = {"superlu.dll", "libsuperlu.dll"};
+#else
+const char *const CANDIDATES[] = {"libsuperlu.so.5", "libsuperlu.so.6", "libsuperlu.so.7"};
+#endif
+
+bool resolve(const SharedLibrary &library, Functions &f) {
+    return library.find("set_default_options", f.set_default_options) &&
+           library.find("StatInit", f.StatInit) && library.find("StatFree", f.StatFree) &&
+           library.find("dCreate_CompCol_Matrix", f.dCreate_CompCol_Matrix) &&
+           library.find("dCreate_Dense_Matrix", f.dCreate_Dense_Matrix) &&
+           library.find("dgssv", f.dgssv) &&
+           library.find("Destroy_SuperMatrix_Store", f.Destroy_SuperMatrix_Store) &&
+           library.find("Destroy_SuperNode_Matrix", f.Destroy_SuperNode_Matrix) &&
+           library.find("Destroy_CompCol_Matrix", f.Destroy_CompCol_Matrix);
+}
+
+// A structure SuperLU fills in, with room for fields a later version appends.
+template <typename T> struct Padded {
+    T value;
+    unsigned char reserve[256];
+};
+
+// True when a row or a column holds no entry at all. Such a matrix is
+// singular, and released SuperLU writes out of bounds on an empty column, so
+// it never gets to see one.
+bool has_empty_line(const CsrMatrix &a) {
+    for (std::int32_t i = 0; i < a.rows; ++i)
+        if (a.row_ptr[i] == a.row_ptr[i + 1])
+            return true;
+    std::vector<unsigned char> used(static_cast<std::size_t>(a.cols), 0);
+    for (const std::int32_t j : a.col)
+        used[static_cast<std::size_t>(j)] = 1;
+    return std::find(used.begin(), used.end(), 0) != used.end();
+}
+
+// The error code for dgssv's info: 1..n is an exactly zero pivot U(info, info),
+// above n the memory SuperLU failed to get.
+int error_of(int info, int n) {
+    if (info == 0)
+        return QV_OK;
+    if (info > 0 && info <= n)
+        return QV_ERROR_SINGULAR;
+    return info > n ? QV_ERROR_OUT_OF_MEMORY : QV_ERROR_INVALID_VALUE;
+}
+
+}  // namespace
+
+int load_superlu() {
+    if (loaded)
+        return QV_OK;
+    for (const char *name : CANDIDATES) {
+        SharedLibrary library;
+        Functions found;
+        if (!library.open(name) || !resolve(library, found))
+            continue;       // absent or incomplete; an opened library closes again here
+        library.release();  // stays loaded for the life of the process
+        api = found;
+        loaded = true;
+        return QV_OK;
+    }
+    return QV_ERROR_EXTENSION_UNAVAILABLE;
+}
+
+int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) {
+    if (!loaded)
+        return QV_ERROR_EXTENSION_UNAVAILABLE;
+    if (a.rows != a.cols || b.size() != static_cast<std::size_t>(a.rows) || x.size() != b.size())
+        return QV_ERROR_DIMENSION;
+    if (a.nonzeros() > INT_MAX)
+        return QV_ERROR_OUT_OF_MEMORY;  // SuperLU counts entries in an int
+    if (has_empty_line(a))
+        return QV_ERROR_SINGULAR;
+    const int n = a.rows;
+
+    // Everything is allocated before SuperLU is called, so no exception can
+    // leave while SuperLU holds memory.
+    CsrMatrix at = transpose(a);  // row j of A' is column j of A
+    std::vector<int> colptr(at.row_ptr.size());
+    std::transform(at.row_ptr.begin(), at.row_ptr.end(), colptr.begin(),
+                   [](std::int64_t k) { return static_cast<int>(k); });  // fits: checked above
+    std::vector<int> rowind(at.col.begin(), at.col.end());
+    Vector values = std::move(at.val);
+    Vector solution = b;  // dgssv overwrites B with x
+    std::vector<int> perm_c(static_cast<std::size_t>(n)), perm_r(static_cast<std::size_t>(n));
+    Padded<slu::superlu_options_t> options{};  // zeroed before SuperLU sets its defaults
+    Padded<slu::SuperLUStat_t> stat{};
+    slu::SuperMatrix A{}, B{}, L{}, U{};
+
+    api.set_default_options(&options.value);
+    options.value.ColPerm = permute ? slu::COLAMD : slu::NATURAL;
+    options.value.PrintStat = slu::NO;
+    api.dCreate_CompCol_Matrix(&A, n, n, static_cast<int>(a.nonzeros()), values.data(),
+                               rowind.data(), colptr.data(), slu::SLU_NC, slu::SLU_D, slu::SLU_GE);
+    api.dCreate_Dense_Matrix(&B, n, 1, solution.data(), n, slu::SLU_DN, slu::SLU_D, slu::SLU_GE);
+    api.StatInit(&stat.value);
+    int info = 0;
+    api.dgssv(&options.value, &A, perm_c.data(), perm_r.data(), &L, &U, &B, &stat.value, &info);
+    if (info >= 0 && info <= n) {  // the factors exist unless memory ran out
+        if (L.Store != nullptr)
+            api.Destroy_SuperNode_Matrix(&L);
+        if (U.Store != nullptr)
+            api.Destroy_CompCol_Matrix(&U);
+    }
+    api.StatFree(&stat.value);
+    api.Destroy_SuperMatrix_Store(&A);  // the arrays are ours; only the wrappers go
+    api.Destroy_SuperMatrix_Store(&B);
+
+    const int code = error_of(info, n);
+    if (code == QV_OK)
+        x = std::move(solution);
+    return code;
+}
+
+}  // namespace brisvel
