@@ -18,7 +18,7 @@ void spmv(const CsrMatrix &a, const double *x, double *y) {
 
 double residual(const CsrMatrix &a, const double *b, const double *x, double *r) {
     const double eps = std::numeric_limits<double>::epsilon();
-    double bound_sq = 0.0;
+    double scale = 0.0, scaled_sq = 1.0;  // bound = scale * sqrt(scaled_sq), safe from overflow
     for (std::int32_t i = 0; i < a.rows; ++i) {
         double sum = 0.0, magnitude = 0.0;
         for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k) {
@@ -29,9 +29,14 @@ double residual(const CsrMatrix &a, const double *b, const double *x, double *r)
         r[i] = b[i] - sum;                    // r_i = b_i - (A x)_i
         const double row_bound = static_cast<double>(a.row_ptr[i + 1] - a.row_ptr[i] + 1) * eps *
                                  (magnitude + std::fabs(b[i]));
-        bound_sq += row_bound * row_bound;
+        if (row_bound > scale) {
+            scaled_sq = 1.0 + scaled_sq * (scale / row_bound) * (scale / row_bound);
+            scale = row_bound;
+        } else if (row_bound > 0.0) {
+            scaled_sq += (row_bound / scale) * (row_bound / scale);
+        }
     }
-    return std::sqrt(bound_sq);
+    return scale * std::sqrt(scaled_sq);
 }
 
 void spmv_transposed(const CsrMatrix &a, const double *x, double *y) {

@@ -33,5 +33,8 @@ Vector diagonal(const CsrMatrix &a);
 CsrMatrix transpose(const CsrMatrix &a);
 // True when a equals its transpose exactly.
 bool is_symmetric(const CsrMatrix &a);
+// True when a is not square, or no row permutation gives it a structurally
+// nonzero diagonal: then it is singular whatever its values.
+bool structurally_singular(const CsrMatrix &a);
 
 } // namespace brisvel

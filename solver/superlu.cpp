@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -55,17 +56,21 @@ template <typename T> struct Padded {
     unsigned char reserve[256];
 };
 
-// True when a row or a column holds no entry at all. Such a matrix is
-// singular, and released SuperLU writes out of bounds on an empty column, so
-// it never gets to see one.
-bool has_empty_line(const CsrMatrix &a) {
-    for (std::int32_t i = 0; i < a.rows; ++i)
-        if (a.row_ptr[i] == a.row_ptr[i + 1])
-            return true;
-    std::vector<unsigned char> used(static_cast<std::size_t>(a.cols), 0);
-    for (const std::int32_t j : a.col)
-        used[static_cast<std::size_t>(j)] = 1;
-    return std::find(used.begin(), used.end(), 0) != used.end();
+// Powers of two that bring each row's largest entry into [0.5, 1): exact
+// scalings that keep the factorisation far from overflow, where released
+// SuperLU picks pivots out of bounds once infinities appear.
+Vector row_scales(const CsrMatrix &a) {
+    Vector scale(static_cast<std::size_t>(a.rows), 1.0);
+    for (std::int32_t i = 0; i < a.rows; ++i) {
+        double largest = 0.0;
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
+            largest = std::fmax(largest, std::fabs(a.val[k]));
+        int exponent = 0;
+        std::frexp(largest, &exponent);
+        if (largest > 0.0)
+            scale[i] = std::ldexp(1.0, -exponent);
+    }
+    return scale;
 }
 
 // The error code for dgssv's info: 1..n is an exactly zero pivot U(info, info),
@@ -103,8 +108,8 @@ int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) 
         return QV_ERROR_DIMENSION;
     if (a.nonzeros() > INT_MAX)
         return QV_ERROR_OUT_OF_MEMORY;  // SuperLU counts entries in an int
-    if (has_empty_line(a))
-        return QV_ERROR_SINGULAR;
+    if (structurally_singular(a))
+        return QV_ERROR_SINGULAR;  // released SuperLU also writes out of bounds on such a matrix
     const int n = a.rows;
 
     // Everything is allocated before SuperLU is called, so no exception can
@@ -114,8 +119,13 @@ int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) 
     std::transform(at.row_ptr.begin(), at.row_ptr.end(), colptr.begin(),
                    [](std::int64_t k) { return static_cast<int>(k); });  // fits: checked above
     std::vector<int> rowind(at.col.begin(), at.col.end());
+    const Vector scale = row_scales(a);
     Vector values = std::move(at.val);
-    Vector solution = b;  // dgssv overwrites B with x
+    for (std::size_t k = 0; k < values.size(); ++k)
+        values[k] *= scale[static_cast<std::size_t>(rowind[k])];  // D A, D diagonal
+    Vector solution(b.size());  // dgssv overwrites B with x
+    for (std::size_t i = 0; i < b.size(); ++i)
+        solution[i] = scale[i] * b[i];  // (D A) x = D b has the same x
     std::vector<int> perm_c(static_cast<std::size_t>(n)), perm_r(static_cast<std::size_t>(n));
     Padded<slu::superlu_options_t> options{};  // zeroed before SuperLU sets its defaults
     Padded<slu::SuperLUStat_t> stat{};

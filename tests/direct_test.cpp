@@ -131,6 +131,23 @@ TEST_P(SuperLu, EmptyColumnIsSingularEvenWhenEveryRowHasEntries) {
     expect_failure(from_rows(3, {{1, 0, 2}, {3, 0, 4}, {5, 0, 6}}, {1, 2, 3}), QV_ERROR_SINGULAR);
 }
 
+TEST_P(SuperLu, StructurallySingularMatrixWithHugeEntriesFails) {
+    // No empty row or column, but columns 2 and 3 appear only in row 0, so no
+    // pivot order fills the diagonal; the huge entries would overflow.
+    expect_failure(from_rows(4, {{1, 1e300, 2, 3},
+                                 {1e300, 1e300, 0, 0},
+                                 {1e300, 5, 0, 0},
+                                 {7, 1e300, 0, 0}},
+                             {1, 2, 3, 4}),
+                   QV_ERROR_SINGULAR);
+}
+
+TEST_P(SuperLu, HugeButRegularEntriesAreSolved) {
+    expect_solved(from_rows(3, {{1e300, 2e300, 0}, {3e300, 4e300, 1e300}, {0, 1e300, 5e300}},
+                            {1e300, 2e300, 3e300}),
+                  1e-14);
+}
+
 TEST_P(Cholmod, SolvesASymmetricIndefiniteGrid) {
     const int grid = 60;  // 3,600 unknowns
     const Problem p = shifted_poisson(grid, 2.1);
