@@ -56,8 +56,8 @@ QVint parameter_value(Input &in, QVint code) {
         return method_codes[pick % 8];
     if (code == QV_PARAM_PRECONDITIONER)
         return QV_PRECONDITIONER_JACOBI + pick % 4 - (pick & 0x80 ? 0x300 : 0);
-    if (pick == 0xff)
-        return 0x7fffffff;  // absurd, must be refused
+    if (pick == 0xff && code != QV_PARAM_MAX_ITERATIONS)
+        return 0x7fffffff;  // absurd, must be refused (a huge iteration limit is merely slow)
     return in.small_int() * (pick & 0x40 ? 5 : 1);
 }
 

@@ -45,7 +45,7 @@ cmake --preset fuzz
 cmake --build --preset fuzz -j"$jobs"
 fuzz_corpus=$(mktemp -d)
 if ! build-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECONDS:-60}" \
-  -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
+  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
   cat build-fuzz/fuzz.log
   exit 1
 fi
