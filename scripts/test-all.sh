@@ -52,9 +52,10 @@ fi
 grep -E 'INITED|DONE|stat::number_of_executed_units' build-fuzz/fuzz.log
 rm -rf "$fuzz_corpus"
 
-step "self-test under valgrind memcheck"
+step "self-test under valgrind memcheck, extensions loaded"
 valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-  build/bin/brisvel-selftest >/dev/null
+  --suppressions=tests/valgrind.supp build/bin/brisvel-selftest >build/selftest-valgrind.txt
+cmp build/selftest-valgrind.txt tests/expected/selftest-with-extensions.txt
 
 # ---- 64-bit Windows: cross-built with MinGW-w64, tested under Wine ----------
 # ctest runs Wine quietly (WINEDEBUG=-all), without a display, in a private
