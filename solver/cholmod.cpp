@@ -36,6 +36,14 @@ const char *const CANDIDATES[] = {"cholmod.dll", "libcholmod.dll"};
 const char *const CANDIDATES[] = {"libcholmod.so.3", "libcholmod.so.4", "libcholmod.so.5"};
 #endif
 
+// The declared layout holds for the major versions 3 to 5.
+bool known_version(const Functions &f) {
+    int version[3] = {0, 0, 0};
+    f.version(version);
+    return version[0] >= 3 && version[0] <= 5;
+}
+
+// The functions, and a version whose layout is declared here.
 bool resolve(const SharedLibrary &library, Functions &f) {
     return library.find("cholmod_start", f.start) && library.find("cholmod_finish", f.finish) &&
            library.find("cholmod_analyze", f.analyze) &&
@@ -43,14 +51,7 @@ bool resolve(const SharedLibrary &library, Functions &f) {
            library.find("cholmod_solve", f.solve) &&
            library.find("cholmod_free_factor", f.free_factor) &&
            library.find("cholmod_free_dense", f.free_dense) &&
-           library.find("cholmod_version", f.version);
-}
-
-// The declared layout holds for the major versions 3 to 5.
-bool known_version(const Functions &f) {
-    int version[3] = {0, 0, 0};
-    f.version(version);
-    return version[0] >= 3 && version[0] <= 5;
+           library.find("cholmod_version", f.version) && known_version(f);
 }
 
 // CHOLMOD's workspace, in a zeroed block larger than any version's, set up
@@ -84,19 +85,9 @@ int error_of(int status) {
 }  // namespace
 
 int load_cholmod() {
-    if (loaded)
-        return QV_OK;
-    for (const char *name : CANDIDATES) {
-        SharedLibrary library;
-        Functions found;
-        if (!library.open(name) || !resolve(library, found) || !known_version(found))
-            continue;       // absent, incomplete or unknown; an opened library closes again here
-        library.release();  // stays loaded for the life of the process
-        api = found;
-        loaded = true;
-        return QV_OK;
-    }
-    return QV_ERROR_EXTENSION_UNAVAILABLE;
+    if (!loaded)
+        loaded = load_first(CANDIDATES, resolve, api);
+    return loaded ? QV_OK : QV_ERROR_EXTENSION_UNAVAILABLE;
 }
 
 int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x) {

@@ -1,6 +1,8 @@
 // Shared libraries opened at run time, and the functions found in them.
 #pragma once
 
+#include <cstddef>
+
 namespace brisvel {
 
 // One opened library. Closed when destroyed, unless released to stay loaded
@@ -33,5 +35,22 @@ class SharedLibrary {
 
     void *handle_ = nullptr;
 };
+
+// Tries each candidate file name in turn and keeps loaded, for the rest of
+// the process, the first whose functions resolve(library, functions) finds
+// complete and acceptable. True, with the functions, when one was.
+template <typename Functions, typename Resolve, std::size_t N>
+bool load_first(const char *const (&candidates)[N], Resolve resolve, Functions &functions) {
+    for (const char *name : candidates) {
+        SharedLibrary library;
+        Functions found{};
+        if (!library.open(name) || !resolve(library, found))
+            continue;  // absent, incomplete or unknown; the library closes again here
+        library.release();
+        functions = found;
+        return true;
+    }
+    return false;
+}
 
 }  // namespace brisvel

@@ -86,19 +86,9 @@ int error_of(int info, int n) {
 }  // namespace
 
 int load_superlu() {
-    if (loaded)
-        return QV_OK;
-    for (const char *name : CANDIDATES) {
-        SharedLibrary library;
-        Functions found;
-        if (!library.open(name) || !resolve(library, found))
-            continue;       // absent or incomplete; an opened library closes again here
-        library.release();  // stays loaded for the life of the process
-        api = found;
-        loaded = true;
-        return QV_OK;
-    }
-    return QV_ERROR_EXTENSION_UNAVAILABLE;
+    if (!loaded)
+        loaded = load_first(CANDIDATES, resolve, api);
+    return loaded ? QV_OK : QV_ERROR_EXTENSION_UNAVAILABLE;
 }
 
 int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) {
