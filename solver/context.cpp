@@ -1,6 +1,8 @@
 // Creation, lookup and destruction of contexts, and the current context.
 #include "context.h"
 
+#include "parallel.h"
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -21,7 +23,9 @@ void set_current_context(Context *ctx) { current = ctx; }
 Context *create_context() {
     try {
         live_contexts.push_back(std::make_unique<Context>());
-        return live_contexts.back().get();
+        Context *ctx = live_contexts.back().get();
+        ctx->params.threads = hardware_threads();
+        return ctx;
     } catch (const std::bad_alloc &) {
         return nullptr;
     }

@@ -22,6 +22,7 @@ struct Parameters {
     double threshold = 1e-10;
     std::int32_t gmres_restart = 30;
     double ssor_omega = 1.0;
+    std::int32_t threads = 1;  // set to the hardware's threads when the context is made
 };
 
 struct Results {
@@ -41,6 +42,8 @@ struct Context {
     double row_rhs = 0.0;       // right-hand side of the open row
 
     Results results;
+    QVprogress progress = nullptr;  // told of each iteration of a solve
+    void *progress_data = nullptr;
 };
 
 // The current context, or null.

@@ -1,6 +1,7 @@
 // Compressed sparse row matrices and the kernels that read them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -22,6 +23,10 @@ struct CsrMatrix {
 
 // y = A x
 void spmv(const CsrMatrix &a, const double *x, double *y);
+// y = A x, returning (w, y) from the same pass.
+double spmv_dot(const CsrMatrix &a, const double *x, double *y, const double *w);
+// y = A x, returning {(y, y), (w, y)} from the same pass.
+std::array<double, 2> spmv_dots(const CsrMatrix &a, const double *x, double *y, const double *w);
 // r = b - A x. Returns a bound on the rounding error of the computed r, so
 // that a residual drowned by cancellation (huge x) is never taken as small.
 double residual(const CsrMatrix &a, const double *b, const double *x, double *r);

@@ -5,6 +5,8 @@
 #include "csr.h"
 #include "preconditioner.h"
 
+#include <brisvel/brisvel.h>
+
 namespace brisvel {
 
 enum class SolveStatus {
@@ -12,12 +14,22 @@ enum class SolveStatus {
     NotConverged,  // iteration limit reached, or no further progress possible
     Breakdown,     // a recurrence divided by (nearly) zero, or CG met p'Ap <= 0
     NotFinite,     // NaN or infinity appeared
+    Interrupted,   // the progress callback asked to stop
 };
 
 struct SolveControl {
     int max_iterations = 1000;
     double threshold = 1e-10;  // on ||b - Ax|| / ||b||
     int restart = 30;          // GMRES only
+
+    QVprogress progress = nullptr;  // told of each iteration; may stop the solve
+    void *progress_data = nullptr;
+
+    // Reports an iteration and the method's running estimate of the relative
+    // residual; true when the callback asks to stop.
+    bool interrupted(int iteration, double estimate) const {
+        return progress != nullptr && progress(iteration, estimate, progress_data) != 0;
+    }
 };
 
 struct SolveResult {

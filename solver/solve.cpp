@@ -2,6 +2,7 @@
 // through the normal equations, the chosen method, and an honest verdict.
 #include "extension.h"
 #include "iterative.h"
+#include "parallel.h"
 #include "system.h"
 #include "vector_ops.h"
 
@@ -35,6 +36,8 @@ int error_of(SolveStatus status) {
         return QV_OK;
     case SolveStatus::NotConverged:
         return QV_ERROR_NOT_CONVERGED;
+    case SolveStatus::Interrupted:
+        return QV_ERROR_INTERRUPTED;
     default:
         return QV_ERROR_BREAKDOWN;
     }
@@ -63,6 +66,8 @@ int solve_square(const Context &ctx, int method, const CsrMatrix &m, const Vecto
     control.max_iterations = p.max_iterations > 0 ? p.max_iterations : std::max(1000, 2 * n);
     control.threshold = p.threshold;
     control.restart = p.gmres_restart;
+    control.progress = ctx.progress;
+    control.progress_data = ctx.progress_data;
     const auto pre = make_preconditioner(p.preconditioner, m, p.ssor_omega);
     const SolveResult result = run_iterative(method, m, *pre, rhs, x, control);
     iterations = result.iterations;
@@ -110,6 +115,7 @@ int solve_checked(Context &ctx) {
 
 int solve_system(Context &ctx) {
     ctx.results = Results{};
+    set_kernel_threads(ctx.params.threads);
     try {
         return solve_checked(ctx);
     } catch (const std::bad_alloc &) {
