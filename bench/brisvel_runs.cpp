@@ -105,6 +105,7 @@ Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int thr
         out.note = qvErrorString(qvGetError());
     if (solver != Solver::SparseLu && solver != Solver::Cholesky)
         out.iterations = qvGetParameteri(QV_USED_ITERATIONS);
+    out.claimed = qvGetParameterd(QV_RESIDUAL);
     qvDeleteContext(qvGetCurrent());
     out.residual = solver == Solver::LeastSquares ? normal_residual(p, x.data())
                                                   : relative_residual(p, x.data());

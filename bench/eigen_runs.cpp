@@ -47,6 +47,7 @@ void iterative(const Problem &p, double threshold, Outcome &out, Eigen::VectorXd
     x = solver.solve(b);
     out.seconds = now() - t0;
     out.iterations = static_cast<int>(solver.iterations());
+    out.claimed = solver.error();
     out.succeeded = solver.info() == Eigen::Success;
 }
 

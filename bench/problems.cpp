@@ -6,8 +6,9 @@
 namespace bench {
 namespace {
 
-constexpr double convection = 0.4;  // central-difference convection, both directions
-constexpr double damping = 0.1;     // least squares: rows (1 + damping) u_k - u_neighbour
+constexpr double velocity = 20.0;  // convection speed on the unit square, both directions
+constexpr double reaction = 0.01;  // the implicit step's extra diagonal, h^2 / dt
+constexpr double damping = 0.1;    // least squares: rows (1 + damping) u_k - u_neighbour
 
 // The 5-point stencil on row i: centre, west, east, south and north.
 Row stencil_row(int grid, int i, double centre, double west, double east, double south,
@@ -60,10 +61,12 @@ int problem_rows(Kind kind, int grid) {
 int problem_cols(Kind, int grid) { return grid * grid; }
 
 Row problem_row(Kind kind, int grid, int i) {
+    const double c = velocity / (2.0 * (grid + 1));  // velocity h / 2, with h = 1 / (grid + 1)
     switch (kind) {
     case Kind::ConvectionDiffusion:
-        return stencil_row(grid, i, 4.0, -1.0 - convection, -1.0 + convection, -1.0 - convection,
-                           -1.0 + convection);
+        return stencil_row(grid, i, 4.0, -1.0 - c, -1.0 + c, -1.0 - c, -1.0 + c);
+    case Kind::ImplicitStep:
+        return stencil_row(grid, i, 4.0 + reaction, -1.0 - c, -1.0 + c, -1.0 - c, -1.0 + c);
     case Kind::Poisson:
         return stencil_row(grid, i, 4.0, -1.0, -1.0, -1.0, -1.0);
     default:

@@ -8,7 +8,8 @@
 namespace bench {
 
 enum class Kind {
-    ConvectionDiffusion,  // 5-point, nonsymmetric: central differences with convection
+    ConvectionDiffusion,  // -u'' + 20 (u_x + u_y) = 1, central differences: nonsymmetric
+    ImplicitStep,         // the same with a small reaction term, as one implicit time step
     Poisson,              // 5-point Laplacian, symmetric positive definite
     LeastSquares,         // 2n x n: two damped differences per grid point
 };

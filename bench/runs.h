@@ -23,6 +23,7 @@ struct Outcome {
     double seconds = 0.0;    // building the matrix and solving
     int iterations = -1;     // -1 for direct solvers
     double residual = 0.0;   // true relative residual of the answer, computed here
+    double claimed = -1.0;   // the relative residual the library reported, when it does
     std::string note;        // why it failed, when it did
 };
 

@@ -43,32 +43,6 @@ void finish_row_entries(CsrMatrix &m) {
     m.val.resize(out);
 }
 
-// Makes room for more entries, sized from the rows so far: their average
-// length times the rows expected (the variable count, or twice the rows so
-// far when there are more), so that a matrix usually takes one or two
-// allocations and no more memory than it needs.
-bool grow_entries(Context &ctx) {
-    CsrMatrix &m = ctx.matrix;
-    const std::size_t entries = m.col.size();
-    const std::size_t rows_done = static_cast<std::size_t>(m.rows);
-    const std::size_t finished = static_cast<std::size_t>(m.row_ptr.back());
-    const std::size_t expected_rows =
-        std::max(static_cast<std::size_t>(ctx.params.variable_count), 2 * rows_done);
-    std::size_t wanted = 2 * entries;
-    if (rows_done > 0) {
-        const double per_row = static_cast<double>(finished) / static_cast<double>(rows_done);
-        wanted = static_cast<std::size_t>(per_row * 1.05 * static_cast<double>(expected_rows));
-    }
-    wanted = std::max({wanted, entries + entries / 4, entries + 64});
-    try {
-        m.col.reserve(wanted);
-        m.val.reserve(wanted);
-    } catch (const std::bad_alloc &) {
-        return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
-    }
-    return true;
-}
-
 // Room for the rows' starts and right-hand sides, one per variable, which a
 // square system needs exactly.
 void reserve_rows(Context &ctx) {
@@ -112,6 +86,32 @@ int end_row(Context &ctx) {
 }
 
 } // namespace
+
+// Makes room for more entries. Once a few rows are in, the room is sized
+// from them: their average length, with a quarter to spare, times the rows
+// expected (the variable count, or twice the rows so far when there are
+// more), so that a matrix usually takes one allocation after the first rows.
+bool grow_entries(Context &ctx) {
+    CsrMatrix &m = ctx.matrix;
+    const std::size_t entries = m.col.size();
+    const std::size_t rows_done = static_cast<std::size_t>(m.rows);
+    const std::size_t finished = static_cast<std::size_t>(m.row_ptr.back());
+    const std::size_t expected_rows =
+        std::max(static_cast<std::size_t>(ctx.params.variable_count), 2 * rows_done);
+    std::size_t wanted = 2 * entries;
+    if (rows_done >= 8) {
+        const double per_row = static_cast<double>(finished) / static_cast<double>(rows_done);
+        wanted = static_cast<std::size_t>(per_row * 1.25 * static_cast<double>(expected_rows));
+    }
+    wanted = std::max({wanted, entries + entries / 4, entries + 64});
+    try {
+        m.col.reserve(wanted);
+        m.val.reserve(wanted);
+    } catch (const std::bad_alloc &) {
+        return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
+    }
+    return true;
+}
 
 void discard_system(Context &ctx) {
     ctx.matrix = CsrMatrix{};
@@ -184,18 +184,6 @@ int lock_variable(Context &ctx, std::int32_t index) {
     if (ctx.block != Block::System)
         return QV_ERROR_BLOCK_ORDER;
     ctx.locked[static_cast<std::size_t>(index)] = 1;
-    return QV_OK;
-}
-
-int add_coefficient(Context &ctx, std::int32_t index, double value) {
-    if (ctx.block != Block::Row)
-        return QV_ERROR_BLOCK_ORDER;
-    CsrMatrix &m = ctx.matrix;
-    const bool full = m.col.size() == m.col.capacity() || m.val.size() == m.val.capacity();
-    if (full && !grow_entries(ctx))
-        return QV_ERROR_OUT_OF_MEMORY;
-    m.col.push_back(index);  // both have room: neither throws
-    m.val.push_back(value);
     return QV_OK;
 }
 

@@ -32,7 +32,9 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         result.status = SolveStatus::Converged;
         return result;
     }
-    Vector r(n), r0(n), p(n), v(n), y(n), z(n), t(n);  // s = r - alpha v overwrites r
+    Workspace work(7, n);
+    double *r = work[0], *r0 = work[1], *p = work[2], *v = work[3];  // s = r - alpha v overwrites r
+    double *y = work[4], *z = work[5], *t = work[6];
     result.residual = true_residual(a, b, x, norm_b, r);
     if (result.residual <= control.threshold) {  // the initial guess is good enough
         result.status = SolveStatus::Converged;
@@ -51,7 +53,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
     // Carries on with the same recurrences from r = b - Ax, just computed.
     auto adopt_true_residual = [&]() {
         norm_r = peak = result.residual * norm_b;
-        r0r = dot(n, r0.data(), r.data());
+        r0r = dot(n, r0, r);
     };
     // Replaces the updated residual by the true one.
     auto replace = [&]() {
@@ -68,12 +70,12 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         if (!(result.residual < start_residual))
             return false;
         start_residual = result.residual;
-        r0 = r;  // shadow residual r0 = r
-        r0r = r0_sq = dot(n, r0.data(), r0.data());
+        std::copy(r, r + n, r0);  // shadow residual r0 = r
+        r0r = r0_sq = dot(n, r0, r0);
         norm_r = peak = std::sqrt(r0_sq);
         rho = alpha = omega = 1.0;
-        std::fill(p.begin(), p.end(), 0.0);
-        std::fill(v.begin(), v.end(), 0.0);
+        std::fill(p, p + n, 0.0);
+        std::fill(v, v + n, 0.0);
         return true;
     };
     // Judges an iterate whose updated residual looks converged.
@@ -84,8 +86,10 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
     };
     restart();
     SolveStatus stopped = SolveStatus::NotConverged;  // how the loop ends unless it converges
+    TeamPacer pace(n);
 
     while (result.iterations < control.max_iterations) {
+        pace.iteration_done(1.0);
         ++result.iterations;
         const double rho_old = rho;
         rho = r0r;  // rho = (r0, r)
@@ -106,8 +110,8 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             }
         });
         if (d == nullptr)
-            m.apply(p.data(), y.data());
-        alpha = rho / spmv_dot(a, y.data(), v.data(), r0.data());  // v = A y, alpha = rho / (r0, v)
+            m.apply(p, y);
+        alpha = rho / spmv_dot(a, y, v, r0);  // v = A y, alpha = rho / (r0, v)
         if (!std::isfinite(alpha) || !std::isfinite(beta)) {
             if (!restart()) {
                 stopped = SolveStatus::Breakdown;
@@ -127,7 +131,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         r_is_true = false;
         const double norm_s = std::sqrt(ss);
         if (norm_s <= tol) {                     // the half step is enough
-            axpy(n, alpha, y.data(), x.data());  // x += alpha y
+            axpy(n, alpha, y, x.data());  // x += alpha y
             if (control.interrupted(result.iterations, norm_s / norm_b)) {
                 stopped = SolveStatus::Interrupted;
                 break;
@@ -137,11 +141,11 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             continue;
         }
         if (d == nullptr)
-            m.apply(r.data(), z.data());
-        const std::array<double, 2> tt_ts = spmv_dots(a, z.data(), t.data(), r.data());  // t = A z
+            m.apply(r, z);
+        const std::array<double, 2> tt_ts = spmv_dots(a, z, t, r);  // t = A z
         const double tt = tt_ts[0], ts = tt_ts[1];
         if (!(std::fabs(ts) > eps * std::sqrt(tt) * norm_s)) {  // omega would vanish
-            axpy(n, alpha, y.data(), x.data());                 // keep the half step's progress
+            axpy(n, alpha, y, x.data());                 // keep the half step's progress
             if (!restart()) {
                 stopped = SolveStatus::Breakdown;
                 break;

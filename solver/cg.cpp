@@ -23,7 +23,8 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
         result.status = SolveStatus::Converged;
         return result;
     }
-    Vector r(n), z(n), p(n), q(n);
+    Workspace work(4, n);
+    double *r = work[0], *z = work[1], *p = work[2], *q = work[3];
     const double tol = control.threshold * norm_b;  // target for ||r||
     const double *d = m.inverse_diagonal();         // M^-1 = diag(d), folded into the passes
     double rz = 0.0;
@@ -38,17 +39,19 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
         if (!(result.residual < start_residual) || result.residual <= control.threshold)
             return false;
         start_residual = result.residual;
-        m.apply(r.data(), z.data());  // z = M^-1 r
-        p = z;                        // p = z
-        rz = dot(n, r.data(), z.data());
+        m.apply(r, z);  // z = M^-1 r
+        std::copy(z, z + n, p);       // p = z
+        rz = dot(n, r, z);
         return true;
     };
     SolveStatus stopped = SolveStatus::NotConverged;
 
     if (restart()) {
+        TeamPacer pace(n);
         while (result.iterations < control.max_iterations) {
+            pace.iteration_done(1.0);
             ++result.iterations;
-            const double pq = spmv_dot(a, p.data(), q.data(), p.data());  // q = A p, (p, q)
+            const double pq = spmv_dot(a, p, q, p);  // q = A p, (p, q)
             if (!(pq > 0.0) || !(rz > 0.0)) {  // A or M is not positive definite
                 stopped = std::isfinite(pq) ? SolveStatus::Breakdown : SolveStatus::NotFinite;
                 break;
@@ -83,12 +86,12 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
             }
             double rz_new = rr_rz[1];
             if (d == nullptr) {
-                m.apply(r.data(), z.data());  // z = M^-1 r
-                rz_new = dot(n, r.data(), z.data());
+                m.apply(r, z);  // z = M^-1 r
+                rz_new = dot(n, r, z);
             }
             const double beta = rz_new / rz;  // beta = (r_new, z_new) / (r, z)
             rz = rz_new;
-            xpby(n, z.data(), beta, p.data());  // p = z + beta p
+            xpby(n, z, beta, p);  // p = z + beta p
         }
     }
     if (!r_is_true)

@@ -8,15 +8,19 @@
 #include <new>
 
 namespace brisvel {
-namespace {
+namespace detail {
 
 Context *current = nullptr;
+
+} // namespace detail
+
+namespace {
+
+using detail::current;
 // Every live context, owned here; handles are checked against this list.
 std::vector<std::unique_ptr<Context>> live_contexts;
 
 } // namespace
-
-Context *current_context() { return current; }
 
 void set_current_context(Context *ctx) { current = ctx; }
 

@@ -46,8 +46,12 @@ struct Context {
     void *progress_data = nullptr;
 };
 
+namespace detail {
+extern Context *current;  // read through current_context()
+} // namespace detail
+
 // The current context, or null.
-Context *current_context();
+inline Context *current_context() { return detail::current; }
 void set_current_context(Context *ctx);
 // Creates a context; null when memory runs out.
 Context *create_context();

@@ -1,22 +1,25 @@
 // Compressed sparse row matrices and the kernels that read them.
 #pragma once
 
+#include "large_allocator.h"
+
 #include <array>
 #include <cstdint>
 #include <vector>
 
 namespace brisvel {
 
-using Vector = std::vector<double>;
+template <class T> using Array = std::vector<T, LargeAllocator<T>>;
+using Vector = Array<double>;
 
 // Rows are stored one after another: the entries of row i are
 // col[row_ptr[i] .. row_ptr[i+1]) and val[...], columns ascending and unique.
 struct CsrMatrix {
     std::int32_t rows = 0;
     std::int32_t cols = 0;
-    std::vector<std::int64_t> row_ptr{0};
-    std::vector<std::int32_t> col;
-    std::vector<double> val;
+    Array<std::int64_t> row_ptr{0};
+    Array<std::int32_t> col;
+    Array<double> val;
 
     std::int64_t nonzeros() const { return row_ptr.back(); }
 };

@@ -40,8 +40,6 @@ bool fail(int code) {
     return false;
 }
 
-bool report(int code) { return code == QV_OK || fail(code); }
-
 int take_error() {
     const int code = last_error;
     last_error = QV_OK;

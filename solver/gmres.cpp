@@ -23,36 +23,38 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
         result.status = SolveStatus::Converged;
         return result;
     }
-    Vector r(n), w(n), z(n);
+    Workspace work(static_cast<std::size_t>(restart) + 4, n);  // the basis, then r, w and z
+    double *r = work[restart + 1], *w = work[restart + 2], *z = work[restart + 3];
+    auto basis = [&work](int k) { return work[static_cast<std::size_t>(k)]; };
     result.residual = true_residual(a, b, x, norm_b, r);
     const double tol = control.threshold * norm_b;  // target for ||r||
-    std::vector<Vector> basis(static_cast<std::size_t>(restart) + 1, Vector(n));
     std::vector<Vector> h(static_cast<std::size_t>(restart), Vector(restart + 1));  // columns of H
     Vector cs(restart), sn(restart), g(restart + 1), coef(restart);
     SolveStatus stopped = SolveStatus::NotConverged;
+    TeamPacer pace(n);
 
     while (result.residual > control.threshold && result.iterations < control.max_iterations) {
         const double beta = result.residual * norm_b;  // ||r||
         const double scale = 1.0 / beta;
         parallel_for(n, [&](std::size_t begin, std::size_t end) {
             for (std::size_t i = begin; i < end; ++i)
-                basis[0][i] = r[i] * scale;  // v_0 = r / ||r||
+                basis(0)[i] = r[i] * scale;  // v_0 = r / ||r||
         });
         std::fill(g.begin(), g.end(), 0.0);
         g[0] = beta;  // g = ||r|| e_1
         int k = 0;    // columns built in this cycle
         while (k < restart && result.iterations < control.max_iterations) {
             ++result.iterations;
-            m.apply(basis[k].data(), z.data());  // z = M^-1 v_k
+            m.apply(basis(k), z);  // z = M^-1 v_k
             Vector &hk = h[k];
-            double *u = basis[k + 1].data();                    // the new direction, built in place
-            hk[0] = spmv_dot(a, z.data(), u, basis[0].data());  // u = A z, h_0k = (u, v_0)
+            double *u = basis(k + 1);                    // the new direction, built in place
+            hk[0] = spmv_dot(a, z, u, basis(0));  // u = A z, h_0k = (u, v_0)
             // Modified Gram-Schmidt, each pass taking one projection off u and
             // finding the next coefficient: h_ik = (u - h_i-1,k v_i-1, v_i).
             for (int i = 1; i <= k + 1; ++i) {
                 const double h_prev = hk[i - 1];
-                const double *v_prev = basis[i - 1].data();
-                const double *v_next = i <= k ? basis[i].data() : u;
+                const double *v_prev = basis(i - 1);
+                const double *v_next = i <= k ? basis(i) : u;
                 hk[i] = parallel_sum<1>(
                     n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
                         lane_sum<1>(begin, end, sum, [&](std::size_t j, double *acc) {
@@ -87,6 +89,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
             g[k + 1] = -sn[k] * g[k];
             g[k] = cs[k] * g[k];
             ++k;
+            pace.iteration_done(k + 3.0);  // k projections, the product and the scalings
             if (control.interrupted(result.iterations, std::fabs(g[k]) / norm_b)) {
                 stopped = SolveStatus::Interrupted;
                 break;
@@ -108,7 +111,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
             for (std::size_t i = begin; i < end; ++i) {
                 double sum = 0.0;
                 for (int j = 0; j < used; ++j)
-                    sum += coef[j] * basis[j][i];  // (V y)_i
+                    sum += coef[j] * basis(j)[i];  // (V y)_i
                 if (d != nullptr)
                     x[i] += d[i] * sum;  // x += M^-1 V y
                 else
@@ -116,8 +119,8 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
             }
         });
         if (d == nullptr) {
-            m.apply(w.data(), z.data());
-            axpy(n, 1.0, z.data(), x.data());  // x += M^-1 V y
+            m.apply(w, z);
+            axpy(n, 1.0, z, x.data());  // x += M^-1 V y
         }
         const double previous = result.residual;
         result.residual = true_residual(a, b, x, norm_b, r);

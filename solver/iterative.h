@@ -48,6 +48,18 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
 // r = b - A x and its norm relative to ||b|| (norm_b > 0), never below the
 // rounding error of computing r.
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
-                     Vector &r);
+                     double *r);
+
+// A method's work vectors, count of them with n entries each, in one
+// allocation, so that a large solve gets them all on huge pages at once.
+class Workspace {
+public:
+    Workspace(std::size_t count, std::size_t n) : n_(n), storage_(count * n) {}
+    double *operator[](std::size_t k) { return storage_.data() + k * n_; }
+
+private:
+    std::size_t n_;
+    Vector storage_;
+};
 
 } // namespace brisvel

@@ -1,6 +1,7 @@
 // Threads for the kernels, and loops split over them in a fixed, reproducible way.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <vector>
@@ -20,18 +21,58 @@ void set_kernel_threads(int threads);
 // Loops shorter than this run on the calling thread: below it, waking the
 // team costs more than sharing the work saves (measured with brisvel-bench).
 constexpr std::size_t parallel_threshold = 16384;
-// Reductions add up fixed blocks of this many terms, then the blocks in
-// order, so a sum is the same whatever the number of threads.
-constexpr std::size_t reduction_block = 4096;
+
+// Chooses the team for the iterations of one solve by timing them. A solve
+// runs on all its threads unless one thread proves faster, as it does when
+// other programs keep the processors busy: a team then waits, at every
+// sum, for whichever of its threads is not running. Now and then the other
+// choice is tried again. Answers do not depend on the team, only the time.
+class TeamPacer {
+public:
+    // For a solve on the kernel threads set now, over vectors of n entries.
+    explicit TeamPacer(std::size_t n);
+    // Gives the kernel threads back as they were.
+    ~TeamPacer();
+    TeamPacer(const TeamPacer &) = delete;
+    TeamPacer &operator=(const TeamPacer &) = delete;
+    // Called after each iteration, with its cost in passes over a vector.
+    void iteration_done(double passes);
+
+private:
+    static constexpr int window = 4;  // iterations averaged in a comparison
+    void start(int team, bool trial);
+    void end_trial(bool won);
+    double recent_mean() const;
+
+    int threads_;            // the full team
+    int team_;               // the team in use
+    bool trial_ = false;     // trying the other team for a few iterations
+    double last_ = 0.0;      // clock at the last iteration's end; 0 before the first
+    double before_ = 0.0;    // seconds per pass just before the trial began
+    double best_;            // best seconds per pass on the team in use, forgetting slowly
+    double recent_[window];  // the last iterations' seconds per pass
+    int seen_ = 0;           // iterations timed since the team last changed
+    int slow_in_a_row_ = 0;  // iterations well above the best
+    long full_interval_;     // iterations on the full team between trials alone
+    long alone_interval_;    // iterations alone between trials on the full team
+    long until_trial_;
+};
 
 // The team size for a loop of n iterations.
 inline int team_size(std::size_t n) { return n < parallel_threshold ? 1 : kernel_threads(); }
 
-// Calls body(begin, end) on contiguous slices that cover [0, n), one per thread.
-template <class Body> void parallel_for(std::size_t n, Body body) {
-    const int team = team_size(n);
+// The work is cut into blocks of this many iterations, and each thread takes
+// a fixed run of whole blocks, the same in every kernel, so that a thread
+// keeps finding its part of the vectors in its own cache. Reductions add up
+// each block on its own, then the blocks in order, so a sum is the same
+// whatever the number of threads.
+constexpr std::size_t block_size = 4096;
+
+// Calls body(b) for every block b of [0, blocks), shared out in runs.
+template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
     if (team <= 1) {
-        body(std::size_t{0}, n);
+        for (std::size_t b = 0; b < blocks; ++b)
+            body(b);
         return;
     }
 #ifdef _OPENMP
@@ -39,42 +80,37 @@ template <class Body> void parallel_for(std::size_t n, Body body) {
     {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
-        body(n * t / count, n * (t + 1) / count);
+        for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
+            body(b);
     }
 #endif
 }
 
-// K sums over [0, n): body(begin, end, sums) adds the terms of [begin, end)
-// into sums[0 .. K). Blocks are summed separately and then added in block
-// order, so the answer depends neither on the team size nor on timing.
-template <std::size_t K, class Body> std::array<double, K> parallel_sum(std::size_t n, Body body) {
-    const std::size_t blocks = (n + reduction_block - 1) / reduction_block;
-    std::array<double, K> total{};
-    auto add_block = [&](std::size_t b, std::array<double, K> &sums) {
-        sums.fill(0.0);
-        const std::size_t begin = b * reduction_block;
-        body(begin, begin + reduction_block < n ? begin + reduction_block : n, sums);
-    };
+// Calls body(begin, end) on ranges that cover [0, n).
+template <class Body> void parallel_for(std::size_t n, Body body) {
     const int team = team_size(n);
     if (team <= 1) {
-        std::array<double, K> sums;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            add_block(b, sums);
-            for (std::size_t k = 0; k < K; ++k)
-                total[k] += sums[k];
-        }
-        return total;
+        body(std::size_t{0}, n);
+        return;
     }
+    const std::size_t blocks = (n + block_size - 1) / block_size;
+    for_blocks(blocks, team, [&](std::size_t b) {
+        const std::size_t begin = b * block_size;
+        body(begin, std::min(begin + block_size, n));
+    });
+}
+
+// K sums over [0, n): body(begin, end, sums) adds the terms of [begin, end)
+// into sums[0 .. K).
+template <std::size_t K, class Body> std::array<double, K> parallel_sum(std::size_t n, Body body) {
+    const std::size_t blocks = (n + block_size - 1) / block_size;
     std::vector<std::array<double, K>> partial(blocks);
-#ifdef _OPENMP
-#pragma omp parallel num_threads(team)
-    {
-        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
-        const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
-        for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
-            add_block(b, partial[b]);
-    }
-#endif
+    for_blocks(blocks, team_size(n), [&](std::size_t b) {
+        const std::size_t begin = b * block_size;
+        partial[b].fill(0.0);
+        body(begin, std::min(begin + block_size, n), partial[b]);
+    });
+    std::array<double, K> total{};
     for (const std::array<double, K> &sums : partial)
         for (std::size_t k = 0; k < K; ++k)
             total[k] += sums[k];
