@@ -161,12 +161,15 @@ double brisvel_spmv_bandwidth(const Problem &p, int threads) {
 }
 
 double triad_bandwidth(std::size_t n, int threads) {
+    (void)threads;  // unused without OpenMP
     std::vector<double> a(n, 0.0), b(n, 1.0), c(n, 2.0);
     const long count = static_cast<long>(n);
     double best = 1e30;
     for (int rep = 0; rep < 10; ++rep) {
         const double t0 = now();
+#ifdef _OPENMP
 #pragma omp parallel for schedule(static) num_threads(threads)
+#endif
         for (long i = 0; i < count; ++i)
             a[i] = b[i] + 3.0 * c[i];
         best = std::min(best, now() - t0);

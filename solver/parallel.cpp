@@ -39,7 +39,7 @@ int kernel_threads() { return threads_in_use; }
 void set_kernel_threads(int threads) { threads_in_use = threads > 0 ? threads : 1; }
 
 TeamPacer::TeamPacer(std::size_t n)
-    : threads_(n >= parallel_threshold ? kernel_threads() : 1), team_(threads_),
+    : threads_(team_size(n)), team_(threads_),
       best_(std::numeric_limits<double>::infinity()), full_interval_(full_interval),
       alone_interval_(alone_interval), until_trial_(first_trial) {}
 
