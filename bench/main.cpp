@@ -331,7 +331,7 @@ int main(int argc, char **argv) {
                 rec.target = 0.8;
                 rec.brisvel_value = brisvel_spmv_bandwidth(p, o.threads);
                 rec.eigen_value = eigen_spmv_bandwidth(p);
-                rec.reference = triad_bandwidth(std::size_t{1} << 25, o.threads);
+                rec.reference = triad_bandwidth(std::size_t{1} << 24, o.threads);
                 rec.ratio = rec.brisvel_value / rec.reference;
                 rec.met = rec.ratio >= rec.target;
                 records.push_back(rec);

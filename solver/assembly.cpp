@@ -91,6 +91,8 @@ int end_row(Context &ctx) {
 // from them: their average length, with a quarter to spare, times the rows
 // expected (the variable count, or twice the rows so far when there are
 // more), so that a matrix usually takes one allocation after the first rows.
+namespace {
+
 bool grow_entries(Context &ctx) {
     CsrMatrix &m = ctx.matrix;
     const std::size_t entries = m.col.size();
@@ -111,6 +113,16 @@ bool grow_entries(Context &ctx) {
         return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
     }
     return true;
+}
+
+} // namespace
+
+int add_coefficient_with_room(Context &ctx, std::int32_t index, double value) {
+    if (!grow_entries(ctx))
+        return QV_ERROR_OUT_OF_MEMORY;
+    ctx.matrix.col.push_back(index);
+    ctx.matrix.val.push_back(value);
+    return QV_OK;
 }
 
 void discard_system(Context &ctx) {

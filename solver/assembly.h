@@ -15,17 +15,17 @@ int lock_variable(Context &ctx, std::int32_t index);
 // Forgets the assembled system; variables and their values stay.
 void discard_system(Context &ctx);
 
-// Makes room for more entries of the open row; false when memory runs out.
-bool grow_entries(Context &ctx);
+// Out of line, for when the arrays are full: makes room for more entries,
+// then adds the coefficient as add_coefficient does.
+int add_coefficient_with_room(Context &ctx, std::int32_t index, double value);
 
 // Inline: it runs once for every coefficient given.
 inline int add_coefficient(Context &ctx, std::int32_t index, double value) {
     if (ctx.block != Block::Row)
         return QV_ERROR_BLOCK_ORDER;
     CsrMatrix &m = ctx.matrix;
-    const bool full = m.col.size() == m.col.capacity() || m.val.size() == m.val.capacity();
-    if (full && !grow_entries(ctx))
-        return QV_ERROR_OUT_OF_MEMORY;
+    if (m.col.size() == m.col.capacity() || m.val.size() == m.val.capacity())
+        return add_coefficient_with_room(ctx, index, value);
     m.col.push_back(index);  // both have room: neither throws
     m.val.push_back(value);
     return QV_OK;

@@ -130,7 +130,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             })[0];
         r_is_true = false;
         const double norm_s = std::sqrt(ss);
-        if (norm_s <= tol) {                     // the half step is enough
+        if (norm_s <= tol) {              // the half step is enough
             axpy(n, alpha, y, x.data());  // x += alpha y
             if (control.interrupted(result.iterations, norm_s / norm_b)) {
                 stopped = SolveStatus::Interrupted;
@@ -145,7 +145,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         const std::array<double, 2> tt_ts = spmv_dots(a, z, t, r);  // t = A z
         const double tt = tt_ts[0], ts = tt_ts[1];
         if (!(std::fabs(ts) > eps * std::sqrt(tt) * norm_s)) {  // omega would vanish
-            axpy(n, alpha, y, x.data());                 // keep the half step's progress
+            axpy(n, alpha, y, x.data());                        // keep the half step's progress
             if (!restart()) {
                 stopped = SolveStatus::Breakdown;
                 break;

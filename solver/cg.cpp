@@ -39,8 +39,8 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
         if (!(result.residual < start_residual) || result.residual <= control.threshold)
             return false;
         start_residual = result.residual;
-        m.apply(r, z);  // z = M^-1 r
-        std::copy(z, z + n, p);       // p = z
+        m.apply(r, z);           // z = M^-1 r
+        std::copy(z, z + n, p);  // p = z
         rz = dot(n, r, z);
         return true;
     };
@@ -52,7 +52,7 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
             pace.iteration_done(1.0);
             ++result.iterations;
             const double pq = spmv_dot(a, p, q, p);  // q = A p, (p, q)
-            if (!(pq > 0.0) || !(rz > 0.0)) {  // A or M is not positive definite
+            if (!(pq > 0.0) || !(rz > 0.0)) {        // A or M is not positive definite
                 stopped = std::isfinite(pq) ? SolveStatus::Breakdown : SolveStatus::NotFinite;
                 break;
             }

@@ -47,7 +47,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
             ++result.iterations;
             m.apply(basis(k), z);  // z = M^-1 v_k
             Vector &hk = h[k];
-            double *u = basis(k + 1);                    // the new direction, built in place
+            double *u = basis(k + 1);             // the new direction, built in place
             hk[0] = spmv_dot(a, z, u, basis(0));  // u = A z, h_0k = (u, v_0)
             // Modified Gram-Schmidt, each pass taking one projection off u and
             // finding the next coefficient: h_ik = (u - h_i-1,k v_i-1, v_i).

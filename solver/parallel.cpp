@@ -11,12 +11,12 @@ namespace {
 
 int threads_in_use = 1;
 
-constexpr long first_trial = 4;         // iterations on the full team before trying one thread
-constexpr long full_interval = 256;     // then iterations between such trials, at least
-constexpr long alone_interval = 64;     // iterations alone before trying the full team again
-constexpr long longest_interval = 4096; // trials grow rarer while the choice holds
-constexpr double slow = 2.0;            // an iteration this much above the best is slow
-constexpr double drift = 1.01;          // the best forgets, one percent an iteration
+constexpr long first_trial = 4;          // iterations on the full team before trying one thread
+constexpr long full_interval = 256;      // then iterations between such trials, at least
+constexpr long alone_interval = 64;      // iterations alone before trying the full team again
+constexpr long longest_interval = 4096;  // trials grow rarer while the choice holds
+constexpr double slow = 2.0;             // an iteration this much above the best is slow
+constexpr double drift = 1.01;           // the best forgets, one percent an iteration
 
 double seconds() {
     using clock = std::chrono::steady_clock;
@@ -39,9 +39,8 @@ int kernel_threads() { return threads_in_use; }
 void set_kernel_threads(int threads) { threads_in_use = threads > 0 ? threads : 1; }
 
 TeamPacer::TeamPacer(std::size_t n)
-    : threads_(team_size(n)), team_(threads_),
-      best_(std::numeric_limits<double>::infinity()), full_interval_(full_interval),
-      alone_interval_(alone_interval), until_trial_(first_trial) {}
+    : threads_(team_size(n)), team_(threads_), best_(std::numeric_limits<double>::infinity()),
+      full_interval_(full_interval), alone_interval_(alone_interval), until_trial_(first_trial) {}
 
 TeamPacer::~TeamPacer() {
     if (threads_ > 1)

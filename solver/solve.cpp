@@ -92,7 +92,7 @@ int solve_checked(Context &ctx) {
     CsrMatrix at, normal;
     Vector normal_rhs;
     if (p.least_squares) {
-        at = transpose(a);  // row j of A' lists the rows of A that use column j
+        at = transpose(a);              // row j of A' lists the rows of A that use column j
         normal = normal_matrix(a, at);  // minimise ||b - Ax|| through A'A x = A'b
         normal_rhs.resize(n);
         spmv(at, b.data(), normal_rhs.data());
