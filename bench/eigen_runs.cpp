@@ -140,14 +140,14 @@ bool eigen_bicgstab_unstored(Kind kind, int grid, double threshold) {
     return solver.info() == Eigen::Success && x.size() == cols;
 }
 
-double eigen_spmv_bandwidth(const Problem &p) {
+double eigen_spmv_bandwidth(const Problem &p, double seconds) {
     RowMatrix a;
     Eigen::VectorXd b;
     build(p, a, b);
     Eigen::VectorXd x = Eigen::VectorXd::Ones(p.cols), y(p.rows);
     const double bytes = 12.0 * static_cast<double>(p.nonzeros()) + 16.0 * p.rows;
     double best = 1e30;
-    const double t_end = now() + 1.0;
+    const double t_end = now() + seconds;
     for (int rep = 0; rep < 5 || now() < t_end; ++rep) {
         const double t0 = now();
         y.noalias() = a * x;

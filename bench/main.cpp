@@ -49,7 +49,8 @@ struct Record {
     std::string name;
     int grid = 0;
     long long unknowns = 0;
-    std::string unit;  // "s", "GB/s" or "MB"
+    std::string unit;    // "s", "GB/s" or "MB"
+    bool solve = false;  // a solve, with iterations and residuals
     Outcome brisvel, eigen;
     double brisvel_value = 0.0, eigen_value = 0.0;
     double reference = 0.0;  // the spmv case: triad bandwidth, the ratio's denominator
@@ -130,6 +131,7 @@ Record solve_case(const Options &o, const char *name, Solver solver, int grid, d
     rec.grid = grid;
     rec.unknowns = p.cols;
     rec.unit = "s";
+    rec.solve = true;
     rec.target = target;
     Progress bar;
     bar.enabled = !o.quiet;
@@ -172,7 +174,7 @@ std::string iterations_text(const Outcome &out) {
 }
 
 std::string residual_text(const Outcome &out, const Record &rec) {
-    if (rec.unit != "s" || !out.available)
+    if (!rec.solve || !out.available)
         return "-";
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.2e", out.residual);
@@ -228,7 +230,7 @@ void print_side(const char *name, const Outcome &out, double value, const Record
     std::printf("\"%s\": {\"available\": %s", name, out.available ? "true" : "false");
     if (out.available) {
         std::printf(", \"value\": %.6g, \"unit\": \"%s\"", value, rec.unit.c_str());
-        if (rec.unit == "s")
+        if (rec.solve)
             std::printf(", \"succeeded\": %s, \"iterations\": %d, \"true_residual\": %.3e, "
                         "\"claimed_residual\": %.3e",
                         out.succeeded ? "true" : "false", out.iterations, out.residual,
@@ -329,9 +331,14 @@ int main(int argc, char **argv) {
                 rec.unit = "GB/s";
                 rec.at_most = false;
                 rec.target = 0.8;
-                rec.brisvel_value = brisvel_spmv_bandwidth(p, o.threads);
-                rec.eigen_value = eigen_spmv_bandwidth(p);
-                rec.reference = triad_bandwidth(std::size_t{1} << 24, o.threads);
+                // In rounds, best of each: the machine's bandwidth drifts.
+                for (int round = 0; round < 3; ++round) {
+                    rec.brisvel_value =
+                        std::max(rec.brisvel_value, brisvel_spmv_bandwidth(p, o.threads, 0.3));
+                    rec.eigen_value = std::max(rec.eigen_value, eigen_spmv_bandwidth(p, 0.3));
+                    rec.reference =
+                        std::max(rec.reference, triad_bandwidth(std::size_t{1} << 24, o.threads));
+                }
                 rec.ratio = rec.brisvel_value / rec.reference;
                 rec.met = rec.ratio >= rec.target;
                 records.push_back(rec);

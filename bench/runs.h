@@ -49,9 +49,9 @@ Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int thr
 Outcome eigen_solve(const Problem &p, Solver solver, double threshold);
 
 // Effective bandwidth of y = A x in GB/s, counting 12 bytes per nonzero and
-// 16 per row for the two vectors; best of repeated products.
-double brisvel_spmv_bandwidth(const Problem &p, int threads);
-double eigen_spmv_bandwidth(const Problem &p);
+// 16 per row for the two vectors; best of products repeated for some seconds.
+double brisvel_spmv_bandwidth(const Problem &p, int threads, double seconds);
+double eigen_spmv_bandwidth(const Problem &p, double seconds);
 
 // A BiCGStab solve of a problem made row by row on the fly, for measuring
 // the peak memory of each library alone; true when it succeeded.
@@ -63,7 +63,7 @@ long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int gri
                          int threads);
 
 // A streaming triad a = b + s c over arrays of n doubles, STREAM's count of
-// 24 bytes per entry; best of several runs, GB/s.
+// 24 bytes per entry; best of five runs, GB/s.
 double triad_bandwidth(std::size_t n, int threads);
 
 } // namespace bench

@@ -1,4 +1,4 @@
-// The thread count the kernels run with.
+// The thread count the kernels run with, and the pacing of a solve's team by timing.
 #include "parallel.h"
 
 #include <algorithm>
