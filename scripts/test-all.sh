@@ -9,6 +9,7 @@ as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 step() { printf '\n==== %s (%ds)\n' "$1" "$SECONDS"; }
 
 packages=(cmake g++ make libgtest-dev)
+packages+=(libeigen3-dev)  # lets the build compile brisvel-bench, which the tests do not run
 # SuperLU and CHOLMOD are loaded at run time by the direct methods; their
 # headers serve only the test that checks the loader's own declarations.
 # The reference BLAS is named so that apt does not pick another for them.
@@ -34,6 +35,12 @@ cmake --build build-test-no-ext -j"$jobs" --target brisvel-selftest brisvel-test
     brisvel-probe-order-test
 ctest --test-dir build-test-no-ext -j"$jobs" --output-on-failure \
     -R '^(selftest_transcript|Api\.|ProbeOrder\.|library_needs_no_extension)'
+
+step "without OpenMP: one thread, the same answers"
+cmake -S . -B build-test-serial -DCMAKE_BUILD_TYPE=Release -DBRISVEL_USE_OPENMP=OFF \
+      -DBRISVEL_BUILD_BENCH=OFF
+cmake --build build-test-serial -j"$jobs"
+ctest --test-dir build-test-serial -j"$jobs" --output-on-failure
 
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize

@@ -4,6 +4,7 @@
 #include "context.h"
 #include "error.h"
 #include "extension.h"
+#include "parallel.h"
 #include "system.h"
 
 #include <brisvel/brisvel.h>
@@ -127,6 +128,12 @@ void qvSolverParameteri(QVint code, QVint value) {
         else
             p.gmres_restart = value;
         return;
+    case QV_PARAM_THREADS:
+        if (value < 0 || value > QV_MAX_THREADS)
+            fail(QV_ERROR_INVALID_VALUE);
+        else
+            p.threads = value == 0 ? hardware_threads() : value;
+        return;
     default:
         fail(QV_ERROR_INVALID_CODE);
     }
@@ -176,6 +183,8 @@ QVint qvGetParameteri(QVint code) {
         return p.max_iterations;
     case QV_PARAM_GMRES_RESTART:
         return p.gmres_restart;
+    case QV_PARAM_THREADS:
+        return p.threads;
     case QV_USED_ITERATIONS:
         return ctx->results.iterations;
     default:
@@ -280,6 +289,18 @@ QVbool qvSolve(void) {
     if (ctx->block != Block::None || !ctx->system_ready)
         return fail(QV_ERROR_BLOCK_ORDER);
     return report(solve_system(*ctx));
+}
+
+void qvSetProgressCallback(QVprogress callback, void *user) {
+    Context *ctx = current();
+    if (ctx == nullptr)
+        return;
+    if (ctx->block != Block::None) {
+        fail(QV_ERROR_BLOCK_ORDER);
+        return;
+    }
+    ctx->progress = callback;
+    ctx->progress_data = callback != nullptr ? user : nullptr;
 }
 
 QVdouble qvGetVariable(QVint index) {

@@ -1,6 +1,7 @@
 // Row-by-row assembly straight into compressed rows, and the block state machine.
 #include "assembly.h"
 
+#include <algorithm>
 #include <limits>
 #include <new>
 
@@ -12,7 +13,12 @@ namespace {
 void finish_row_entries(CsrMatrix &m) {
     const std::size_t first = static_cast<std::size_t>(m.row_ptr.back());
     const std::size_t last = m.col.size();
-    for (std::size_t k = first + 1; k < last; ++k) {
+    std::size_t sorted = first + 1;
+    while (sorted < last && m.col[sorted - 1] < m.col[sorted])
+        ++sorted;
+    if (sorted >= last)
+        return;  // ascending and unique already, as rows usually come
+    for (std::size_t k = sorted; k < last; ++k) {
         const std::int32_t c = m.col[k];
         const double v = m.val[k];
         std::size_t j = k;
@@ -35,6 +41,18 @@ void finish_row_entries(CsrMatrix &m) {
     }
     m.col.resize(out);
     m.val.resize(out);
+}
+
+// Room for the rows' starts and right-hand sides, one per variable, which a
+// square system needs exactly.
+void reserve_rows(Context &ctx) {
+    const std::size_t rows = static_cast<std::size_t>(ctx.params.variable_count);
+    try {
+        ctx.matrix.row_ptr.reserve(rows + 1);
+        ctx.rhs.reserve(rows);
+    } catch (const std::bad_alloc &) {
+        // push_back grows them as needed instead
+    }
 }
 
 int begin_system(Context &ctx) {
@@ -69,6 +87,44 @@ int end_row(Context &ctx) {
 
 } // namespace
 
+// Makes room for more entries. Once a few rows are in, the room is sized
+// from them: their average length, with a quarter to spare, times the rows
+// expected (the variable count, or twice the rows so far when there are
+// more), so that a matrix usually takes one allocation after the first rows.
+namespace {
+
+bool grow_entries(Context &ctx) {
+    CsrMatrix &m = ctx.matrix;
+    const std::size_t entries = m.col.size();
+    const std::size_t rows_done = static_cast<std::size_t>(m.rows);
+    const std::size_t finished = static_cast<std::size_t>(m.row_ptr.back());
+    const std::size_t expected_rows =
+        std::max(static_cast<std::size_t>(ctx.params.variable_count), 2 * rows_done);
+    std::size_t wanted = 2 * entries;
+    if (rows_done >= 8) {
+        const double per_row = static_cast<double>(finished) / static_cast<double>(rows_done);
+        wanted = static_cast<std::size_t>(per_row * 1.25 * static_cast<double>(expected_rows));
+    }
+    wanted = std::max({wanted, entries + entries / 4, entries + 64});
+    try {
+        m.col.reserve(wanted);
+        m.val.reserve(wanted);
+    } catch (const std::bad_alloc &) {
+        return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
+    }
+    return true;
+}
+
+} // namespace
+
+int add_coefficient_with_room(Context &ctx, std::int32_t index, double value) {
+    if (!grow_entries(ctx))
+        return QV_ERROR_OUT_OF_MEMORY;
+    ctx.matrix.col.push_back(index);
+    ctx.matrix.val.push_back(value);
+    return QV_OK;
+}
+
 void discard_system(Context &ctx) {
     ctx.matrix = CsrMatrix{};
     ctx.matrix.cols = ctx.params.variable_count;
@@ -102,6 +158,7 @@ int begin_block(Context &ctx, std::int32_t block) {
         if (ctx.block != Block::System)
             return QV_ERROR_BLOCK_ORDER;
         discard_system(ctx);  // a matrix block gives the whole matrix
+        reserve_rows(ctx);
         ctx.block = Block::Matrix;
         return QV_OK;
     case QV_BLOCK_ROW:
@@ -139,23 +196,6 @@ int lock_variable(Context &ctx, std::int32_t index) {
     if (ctx.block != Block::System)
         return QV_ERROR_BLOCK_ORDER;
     ctx.locked[static_cast<std::size_t>(index)] = 1;
-    return QV_OK;
-}
-
-int add_coefficient(Context &ctx, std::int32_t index, double value) {
-    if (ctx.block != Block::Row)
-        return QV_ERROR_BLOCK_ORDER;
-    try {
-        ctx.matrix.col.push_back(index);
-    } catch (const std::bad_alloc &) {
-        return QV_ERROR_OUT_OF_MEMORY;
-    }
-    try {
-        ctx.matrix.val.push_back(value);
-    } catch (const std::bad_alloc &) {
-        ctx.matrix.col.pop_back();
-        return QV_ERROR_OUT_OF_MEMORY;
-    }
     return QV_OK;
 }
 

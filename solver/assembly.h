@@ -11,8 +11,24 @@ int set_variable_count(Context &ctx, std::int32_t count);
 int begin_block(Context &ctx, std::int32_t block);
 int end_block(Context &ctx, std::int32_t block);
 int lock_variable(Context &ctx, std::int32_t index);
-int add_coefficient(Context &ctx, std::int32_t index, double value);
+// (add_coefficient, below, is inline.)
 // Forgets the assembled system; variables and their values stay.
 void discard_system(Context &ctx);
+
+// Out of line, for when the arrays are full: makes room for more entries,
+// then adds the coefficient as add_coefficient does.
+int add_coefficient_with_room(Context &ctx, std::int32_t index, double value);
+
+// Inline: it runs once for every coefficient given.
+inline int add_coefficient(Context &ctx, std::int32_t index, double value) {
+    if (ctx.block != Block::Row)
+        return QV_ERROR_BLOCK_ORDER;
+    CsrMatrix &m = ctx.matrix;
+    if (m.col.size() == m.col.capacity() || m.val.size() == m.val.capacity())
+        return add_coefficient_with_room(ctx, index, value);
+    m.col.push_back(index);  // both have room: neither throws
+    m.val.push_back(value);
+    return QV_OK;
+}
 
 } // namespace brisvel

@@ -1,5 +1,6 @@
-// Preconditioned BiCGStab, restarted from the true residual when it breaks down or drifts.
+// Preconditioned BiCGStab with residual replacement, in fused passes over the vectors.
 #include "iterative.h"
+#include "parallel.h"
 #include "vector_ops.h"
 
 #include <algorithm>
@@ -7,6 +8,14 @@
 #include <limits>
 
 namespace brisvel {
+namespace {
+
+// The updated residual is replaced by the true one each time it has fallen
+// this far below its largest norm since the last replacement, which keeps
+// the rounding gap between the two at the level of the current residual.
+constexpr double replacement_drop = 1e-2;
+
+} // namespace
 
 SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
                      const SolveControl &control) {
@@ -23,43 +32,67 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         result.status = SolveStatus::Converged;
         return result;
     }
-    Vector r(n), r0(n), p(n), v(n), y(n), s(n), z(n), t(n);
+    Workspace work(7, n);
+    double *r = work[0], *r0 = work[1], *p = work[2], *v = work[3];  // s = r - alpha v overwrites r
+    double *y = work[4], *z = work[5], *t = work[6];
     result.residual = true_residual(a, b, x, norm_b, r);
     if (result.residual <= control.threshold) {  // the initial guess is good enough
         result.status = SolveStatus::Converged;
         return result;
     }
     const double tol = control.threshold * norm_b;  // target for ||r||
+    const double *d = m.inverse_diagonal();         // M^-1 = diag(d), folded into the passes
     double rho = 1.0, alpha = 1.0, omega = 1.0, r0_sq = 0.0;
+    double r0r = 0.0;     // (r0, r) for the current r
+    double norm_r = 0.0;  // ||r|| of the current r
+    double peak = 0.0;    // largest ||r|| since r was last recomputed from x
     double start_residual = std::numeric_limits<double>::infinity();
+    double claimed_residual = std::numeric_limits<double>::infinity();
+    bool r_is_true = true;  // r is b - Ax for the current x
 
-    // Starts the recurrences afresh from the true residual r = b - Ax: after a
-    // breakdown, or when the updated residual has drifted from the true one.
-    // Refuses when the true residual has not improved since the last start.
+    // Carries on with the same recurrences from r = b - Ax, just computed.
+    auto adopt_true_residual = [&]() {
+        norm_r = peak = result.residual * norm_b;
+        r0r = dot(n, r0, r);
+    };
+    // Replaces the updated residual by the true one.
+    auto replace = [&]() {
+        result.residual = true_residual(a, b, x, norm_b, r);
+        r_is_true = true;
+        adopt_true_residual();
+    };
+    // Starts the recurrences afresh from the true residual: after a breakdown,
+    // or when replacement did not bring the true residual down. Refuses when
+    // the true residual has not improved since the last start.
     auto restart = [&]() {
         result.residual = true_residual(a, b, x, norm_b, r);
+        r_is_true = true;
         if (!(result.residual < start_residual))
             return false;
         start_residual = result.residual;
-        r0 = r;                                  // shadow residual r0 = r
-        r0_sq = dot(n, r0.data(), r0.data());
+        std::copy(r, r + n, r0);  // shadow residual r0 = r
+        r0r = r0_sq = dot(n, r0, r0);
+        norm_r = peak = std::sqrt(r0_sq);
         rho = alpha = omega = 1.0;
-        std::fill(p.begin(), p.end(), 0.0);
-        std::fill(v.begin(), v.end(), 0.0);
+        std::fill(p, p + n, 0.0);
+        std::fill(v, v + n, 0.0);
         return true;
     };
     // Judges an iterate whose updated residual looks converged.
     auto converged = [&]() {
         result.residual = true_residual(a, b, x, norm_b, r);
+        r_is_true = true;
         return result.residual <= control.threshold;
     };
     restart();
     SolveStatus stopped = SolveStatus::NotConverged;  // how the loop ends unless it converges
+    TeamPacer pace(n);
 
     while (result.iterations < control.max_iterations) {
+        pace.iteration_done(1.0);
         ++result.iterations;
         const double rho_old = rho;
-        rho = dot(n, r0.data(), r.data());  // rho = (r0, r)
+        rho = r0r;  // rho = (r0, r)
         double beta = (rho / rho_old) * (alpha / omega);
         if (std::fabs(rho) <= eps * eps * r0_sq) {  // r has become orthogonal to r0
             if (!restart()) {
@@ -69,12 +102,16 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             rho = r0_sq;
             beta = 0.0;
         }
-        for (std::size_t i = 0; i < n; ++i)
-            p[i] = r[i] + beta * (p[i] - omega * v[i]);  // p = r + beta (p - omega v)
-        m.apply(p.data(), y.data());                      // y = M^-1 p
-        spmv(a, y.data(), v.data());                      // v = A y
-        const double r0v = dot(n, r0.data(), v.data());
-        alpha = rho / r0v;                                // alpha = rho / (r0, A y)
+        parallel_for(n, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                p[i] = r[i] + beta * (p[i] - omega * v[i]);  // p = r + beta (p - omega v)
+                if (d != nullptr)
+                    y[i] = d[i] * p[i];  // y = M^-1 p
+            }
+        });
+        if (d == nullptr)
+            m.apply(p, y);
+        alpha = rho / spmv_dot(a, y, v, r0);  // v = A y, alpha = rho / (r0, v)
         if (!std::isfinite(alpha) || !std::isfinite(beta)) {
             if (!restart()) {
                 stopped = SolveStatus::Breakdown;
@@ -82,40 +119,76 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             }
             continue;
         }
-        for (std::size_t i = 0; i < n; ++i)
-            s[i] = r[i] - alpha * v[i];                   // s = r - alpha v
-        if (norm2(n, s.data()) <= tol) {                  // the half step is enough
-            axpy(n, alpha, y.data(), x.data());           // x += alpha y
+        const double ss =
+            parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
+                lane_sum<1>(begin, end, sum, [&](std::size_t i, double *acc) {
+                    r[i] -= alpha * v[i];  // s = r - alpha v
+                    if (d != nullptr)
+                        z[i] = d[i] * r[i];  // z = M^-1 s
+                    acc[0] += r[i] * r[i];
+                });
+            })[0];
+        r_is_true = false;
+        const double norm_s = std::sqrt(ss);
+        if (norm_s <= tol) {              // the half step is enough
+            axpy(n, alpha, y, x.data());  // x += alpha y
+            if (control.interrupted(result.iterations, norm_s / norm_b)) {
+                stopped = SolveStatus::Interrupted;
+                break;
+            }
             if (converged() || !restart())
                 break;
             continue;
         }
-        m.apply(s.data(), z.data());                      // z = M^-1 s
-        spmv(a, z.data(), t.data());                      // t = A z
-        const double tt = dot(n, t.data(), t.data());
-        const double ts = dot(n, t.data(), s.data());
-        if (!(std::fabs(ts) > eps * std::sqrt(tt) * norm2(n, s.data()))) {  // omega would vanish
-            axpy(n, alpha, y.data(), x.data());           // keep the half step's progress
+        if (d == nullptr)
+            m.apply(r, z);
+        const std::array<double, 2> tt_ts = spmv_dots(a, z, t, r);  // t = A z
+        const double tt = tt_ts[0], ts = tt_ts[1];
+        if (!(std::fabs(ts) > eps * std::sqrt(tt) * norm_s)) {  // omega would vanish
+            axpy(n, alpha, y, x.data());                        // keep the half step's progress
             if (!restart()) {
                 stopped = SolveStatus::Breakdown;
                 break;
             }
             continue;
         }
-        omega = ts / tt;                                  // omega minimises ||s - omega t||
-        for (std::size_t i = 0; i < n; ++i) {
-            x[i] += alpha * y[i] + omega * z[i];          // update the iterate
-            r[i] = s[i] - omega * t[i];                   // r = s - omega t
-        }
-        const double norm_r = norm2(n, r.data());
+        omega = ts / tt;  // omega minimises ||s - omega t||
+        const std::array<double, 2> rr_r0r =
+            parallel_sum<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2> &sum) {
+                lane_sum<2>(begin, end, sum, [&](std::size_t i, double *acc) {
+                    x[i] += alpha * y[i] + omega * z[i];  // update the iterate
+                    r[i] -= omega * t[i];                 // r = s - omega t
+                    acc[0] += r[i] * r[i];
+                    acc[1] += r0[i] * r[i];
+                });
+            });
+        norm_r = std::sqrt(rr_r0r[0]);
+        r0r = rr_r0r[1];
         if (!std::isfinite(norm_r)) {
             result.status = SolveStatus::NotFinite;
             return result;
         }
-        if (norm_r <= tol && (converged() || !restart()))
+        if (control.interrupted(result.iterations, norm_r / norm_b)) {
+            stopped = SolveStatus::Interrupted;
             break;
+        }
+        if (norm_r <= tol) {
+            if (converged())
+                break;
+            if (result.residual < claimed_residual) {  // replacement still gains: go on
+                claimed_residual = result.residual;
+                adopt_true_residual();
+            } else if (!restart()) {
+                break;
+            }
+        } else {
+            peak = std::fmax(peak, norm_r);
+            if (norm_r < replacement_drop * peak)
+                replace();
+        }
     }
-    result.residual = true_residual(a, b, x, norm_b, r);
+    if (!r_is_true)
+        result.residual = true_residual(a, b, x, norm_b, r);
     if (!std::isfinite(result.residual))
         result.status = SolveStatus::NotFinite;
     else if (result.residual <= control.threshold)

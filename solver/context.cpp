@@ -1,14 +1,22 @@
 // Creation, lookup and destruction of contexts, and the current context.
 #include "context.h"
 
+#include "parallel.h"
+
 #include <algorithm>
 #include <memory>
 #include <new>
 
 namespace brisvel {
-namespace {
+namespace detail {
 
 Context *current = nullptr;
+
+} // namespace detail
+
+namespace {
+
+using detail::current;
 // Every live context, owned here; handles are checked against this list.
 std::vector<std::unique_ptr<Context>> live_contexts;
 // Handles count up and are never reused, so a stale handle can never name a
@@ -17,15 +25,15 @@ std::uintptr_t last_handle = 0;
 
 } // namespace
 
-Context *current_context() { return current; }
-
 void set_current_context(Context *ctx) { current = ctx; }
 
 Context *create_context() {
     try {
         live_contexts.push_back(std::make_unique<Context>());
-        live_contexts.back()->handle = ++last_handle;
-        return live_contexts.back().get();
+        Context *ctx = live_contexts.back().get();
+        ctx->handle = ++last_handle;
+        ctx->params.threads = hardware_threads();
+        return ctx;
     } catch (const std::bad_alloc &) {
         return nullptr;
     }

@@ -22,6 +22,7 @@ struct Parameters {
     double threshold = 1e-10;
     std::int32_t gmres_restart = 30;
     double ssor_omega = 1.0;
+    std::int32_t threads = 1;  // set to the hardware's threads when the context is made
 };
 
 struct Results {
@@ -42,10 +43,16 @@ struct Context {
     double row_rhs = 0.0;       // right-hand side of the open row
 
     Results results;
+    QVprogress progress = nullptr;  // told of each iteration of a solve
+    void *progress_data = nullptr;
 };
 
+namespace detail {
+extern Context *current;  // read through current_context()
+} // namespace detail
+
 // The current context, or null.
-Context *current_context();
+inline Context *current_context() { return detail::current; }
 void set_current_context(Context *ctx);
 // Creates a context; null when memory runs out.
 Context *create_context();

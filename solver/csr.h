@@ -1,27 +1,35 @@
 // Compressed sparse row matrices and the kernels that read them.
 #pragma once
 
+#include "large_allocator.h"
+
+#include <array>
 #include <cstdint>
 #include <vector>
 
 namespace brisvel {
 
-using Vector = std::vector<double>;
+template <class T> using Array = std::vector<T, LargeAllocator<T>>;
+using Vector = Array<double>;
 
 // Rows are stored one after another: the entries of row i are
 // col[row_ptr[i] .. row_ptr[i+1]) and val[...], columns ascending and unique.
 struct CsrMatrix {
     std::int32_t rows = 0;
     std::int32_t cols = 0;
-    std::vector<std::int64_t> row_ptr{0};
-    std::vector<std::int32_t> col;
-    std::vector<double> val;
+    Array<std::int64_t> row_ptr{0};
+    Array<std::int32_t> col;
+    Array<double> val;
 
     std::int64_t nonzeros() const { return row_ptr.back(); }
 };
 
 // y = A x
 void spmv(const CsrMatrix &a, const double *x, double *y);
+// y = A x, returning (w, y) from the same pass.
+double spmv_dot(const CsrMatrix &a, const double *x, double *y, const double *w);
+// y = A x, returning {(y, y), (w, y)} from the same pass.
+std::array<double, 2> spmv_dots(const CsrMatrix &a, const double *x, double *y, const double *w);
 // r = b - A x. Returns a bound on the rounding error of the computed r, so
 // that a residual drowned by cancellation (huge x) is never taken as small.
 double residual(const CsrMatrix &a, const double *b, const double *x, double *r);

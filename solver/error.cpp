@@ -30,6 +30,7 @@ const ErrorText error_texts[] = {
     {QV_ERROR_EXTENSION, "unknown extension name"},
     {QV_ERROR_EXTENSION_UNAVAILABLE, "extension not available"},
     {QV_ERROR_NOT_SYMMETRIC, "the method needs a symmetric matrix"},
+    {QV_ERROR_INTERRUPTED, "the progress callback stopped the solve"},
 };
 
 } // namespace
@@ -38,8 +39,6 @@ bool fail(int code) {
     last_error = code;
     return false;
 }
-
-bool report(int code) { return code == QV_OK || fail(code); }
 
 int take_error() {
     const int code = last_error;

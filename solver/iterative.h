@@ -5,6 +5,8 @@
 #include "csr.h"
 #include "preconditioner.h"
 
+#include <brisvel/brisvel.h>
+
 namespace brisvel {
 
 enum class SolveStatus {
@@ -12,12 +14,22 @@ enum class SolveStatus {
     NotConverged,  // iteration limit reached, or no further progress possible
     Breakdown,     // a recurrence divided by (nearly) zero, or CG met p'Ap <= 0
     NotFinite,     // NaN or infinity appeared
+    Interrupted,   // the progress callback asked to stop
 };
 
 struct SolveControl {
     int max_iterations = 1000;
     double threshold = 1e-10;  // on ||b - Ax|| / ||b||
     int restart = 30;          // GMRES only
+
+    QVprogress progress = nullptr;  // told of each iteration; may stop the solve
+    void *progress_data = nullptr;
+
+    // Reports an iteration and the method's running estimate of the relative
+    // residual; true when the callback asks to stop.
+    bool interrupted(int iteration, double estimate) const {
+        return progress != nullptr && progress(iteration, estimate, progress_data) != 0;
+    }
 };
 
 struct SolveResult {
@@ -36,6 +48,18 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
 // r = b - A x and its norm relative to ||b|| (norm_b > 0), never below the
 // rounding error of computing r.
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
-                     Vector &r);
+                     double *r);
+
+// A method's work vectors, count of them with n entries each, in one
+// allocation, so that a large solve gets them all on huge pages at once.
+class Workspace {
+public:
+    Workspace(std::size_t count, std::size_t n) : n_(n), storage_(count * n) {}
+    double *operator[](std::size_t k) { return storage_.data() + k * n_; }
+
+private:
+    std::size_t n_;
+    Vector storage_;
+};
 
 } // namespace brisvel

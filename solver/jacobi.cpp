@@ -1,6 +1,8 @@
 // Jacobi preconditioner: scaling by the inverse of the diagonal.
 #include "preconditioner.h"
 
+#include "parallel.h"
+
 #include <cmath>
 
 namespace brisvel {
@@ -11,9 +13,11 @@ JacobiPreconditioner::JacobiPreconditioner(const CsrMatrix &a) : inverse_diagona
 }
 
 void JacobiPreconditioner::apply(const double *r, double *z) const {
-    const std::size_t n = inverse_diagonal_.size();
-    for (std::size_t i = 0; i < n; ++i)
-        z[i] = inverse_diagonal_[i] * r[i];  // z = D^-1 r
+    const double *d = inverse_diagonal_.data();
+    parallel_for(inverse_diagonal_.size(), [=](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            z[i] = d[i] * r[i];  // z = D^-1 r
+    });
 }
 
 } // namespace brisvel

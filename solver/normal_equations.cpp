@@ -1,44 +1,65 @@
 // The normal matrix A'A of a least-squares problem, by a row-by-row sparse product.
+#include "parallel.h"
 #include "system.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace brisvel {
+namespace {
 
-CsrMatrix normal_matrix(const CsrMatrix &a) {
-    const CsrMatrix at = transpose(a);  // row j of A' lists the rows of A that use column j
+using Term = std::pair<std::int32_t, double>;  // a column of A'A and one contribution to it
+
+// The contributions to row j of A'A, in order of column; a column's
+// contributions keep the order in which the product meets them.
+void row_terms(const CsrMatrix &a, const CsrMatrix &at, std::int32_t j, std::vector<Term> &terms) {
+    terms.clear();
+    for (std::int64_t k = at.row_ptr[j]; k < at.row_ptr[j + 1]; ++k) {
+        const std::int32_t i = at.col[k];  // row i of A uses column j
+        const double a_ij = at.val[k];
+        for (std::int64_t l = a.row_ptr[i]; l < a.row_ptr[i + 1]; ++l)
+            terms.emplace_back(a.col[l], a_ij * a.val[l]);  // (A'A)_jc gets a_ij a_ic
+    }
+    std::stable_sort(terms.begin(), terms.end(),
+                     [](const Term &x, const Term &y) { return x.first < y.first; });
+}
+
+} // namespace
+
+CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at) {
     CsrMatrix n;
     n.rows = n.cols = a.cols;
-    n.row_ptr.reserve(static_cast<std::size_t>(a.cols) + 1);
-    std::vector<std::int64_t> slot(static_cast<std::size_t>(a.cols), -1);  // position in row j
-    std::vector<std::pair<std::int32_t, double>> row;
-    for (std::int32_t j = 0; j < a.cols; ++j) {
-        const std::int64_t start = static_cast<std::int64_t>(n.col.size());
-        for (std::int64_t k = at.row_ptr[j]; k < at.row_ptr[j + 1]; ++k) {
-            const std::int32_t i = at.col[k];
-            const double a_ij = at.val[k];
-            for (std::int64_t l = a.row_ptr[i]; l < a.row_ptr[i + 1]; ++l) {
-                const std::int32_t c = a.col[l];
-                if (slot[c] < start) {  // first contribution to (j, c) in this row
-                    slot[c] = static_cast<std::int64_t>(n.col.size());
-                    n.col.push_back(c);
-                    n.val.push_back(0.0);
+    const std::size_t rows = static_cast<std::size_t>(a.cols);
+    n.row_ptr.assign(rows + 1, 0);
+    // First the length of each row, then the rows themselves in place.
+    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+        std::vector<Term> terms;
+        for (std::size_t j = begin; j < end; ++j) {
+            row_terms(a, at, static_cast<std::int32_t>(j), terms);
+            std::int64_t distinct = 0;
+            for (std::size_t t = 0; t < terms.size(); ++t)
+                distinct += t == 0 || terms[t].first != terms[t - 1].first;
+            n.row_ptr[j + 1] = distinct;
+        }
+    });
+    for (std::size_t j = 0; j < rows; ++j)
+        n.row_ptr[j + 1] += n.row_ptr[j];
+    n.col.resize(static_cast<std::size_t>(n.row_ptr[rows]));
+    n.val.resize(n.col.size());
+    parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+        std::vector<Term> terms;
+        for (std::size_t j = begin; j < end; ++j) {
+            row_terms(a, at, static_cast<std::int32_t>(j), terms);
+            std::int64_t out = n.row_ptr[j] - 1;
+            for (std::size_t t = 0; t < terms.size(); ++t) {
+                if (t == 0 || terms[t].first != terms[t - 1].first) {
+                    n.col[++out] = terms[t].first;
+                    n.val[out] = 0.0;
                 }
-                n.val[slot[c]] += a_ij * a.val[l];  // (A'A)_jc += a_ij a_ic
+                n.val[out] += terms[t].second;  // the sum, in the product's order
             }
         }
-        // Sort the row by column, carrying the values along.
-        const std::size_t first = static_cast<std::size_t>(start), count = n.col.size() - first;
-        row.resize(count);
-        for (std::size_t k = 0; k < count; ++k)
-            row[k] = {n.col[first + k], n.val[first + k]};
-        std::sort(row.begin(), row.end());
-        for (std::size_t k = 0; k < count; ++k) {
-            n.col[first + k] = row[k].first;
-            n.val[first + k] = row[k].second;
-        }
-        n.row_ptr.push_back(static_cast<std::int64_t>(n.col.size()));
-    }
+    });
     return n;
 }
 

@@ -12,6 +12,9 @@ public:
     virtual ~Preconditioner() = default;
     // z = M^-1 r; z and r do not overlap.
     virtual void apply(const double *r, double *z) const = 0;
+    // The entries d of M^-1 = diag(d) when M is diagonal, so that methods
+    // can fold the scaling into their own passes; null otherwise.
+    virtual const double *inverse_diagonal() const { return nullptr; }
 };
 
 // M = I.
@@ -29,6 +32,7 @@ class JacobiPreconditioner final : public Preconditioner {
 public:
     explicit JacobiPreconditioner(const CsrMatrix &a);
     void apply(const double *r, double *z) const override;
+    const double *inverse_diagonal() const override { return inverse_diagonal_.data(); }
 
 private:
     Vector inverse_diagonal_;

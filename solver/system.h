@@ -15,8 +15,8 @@ struct ReducedSystem {
 
 // Builds the reduced system; fills nothing when no variable is locked.
 ReducedSystem reduce_locked(const Context &ctx);
-// A'A, with sorted rows.
-CsrMatrix normal_matrix(const CsrMatrix &a);
+// A'A, with sorted rows, given A and its transpose.
+CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at);
 // Solves the context's closed system into its variables; QV_OK on success,
 // otherwise the error code telling why. Fills ctx.results either way.
 int solve_system(Context &ctx);

@@ -1,15 +1,16 @@
-// Dense vector kernels: dot products, norms and fused updates.
+// Dense vector kernels: dot products, norms and updates, shared among the threads.
 #include "vector_ops.h"
+
+#include "parallel.h"
 
 #include <cmath>
 
 namespace brisvel {
 
 double dot(std::size_t n, const double *x, const double *y) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += x[i] * y[i];
-    return sum;
+    return parallel_sum<1>(n, [=](std::size_t begin, std::size_t end, std::array<double, 1> &s) {
+        lane_sum<1>(begin, end, s, [=](std::size_t i, double *acc) { acc[0] += x[i] * y[i]; });
+    })[0];
 }
 
 double norm2(std::size_t n, const double *x) {
@@ -31,20 +32,25 @@ double norm2(std::size_t n, const double *x) {
 }
 
 void axpy(std::size_t n, double a, const double *x, double *y) {
-    for (std::size_t i = 0; i < n; ++i)
-        y[i] += a * x[i];
+    parallel_for(n, [=](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            y[i] += a * x[i];
+    });
 }
 
 void xpby(std::size_t n, const double *x, double b, double *y) {
-    for (std::size_t i = 0; i < n; ++i)
-        y[i] = x[i] + b * y[i];
+    parallel_for(n, [=](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            y[i] = x[i] + b * y[i];
+    });
 }
 
 bool all_finite(std::size_t n, const double *x) {
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
-        sum += x[i] * 0.0;  // stays 0 unless some entry is NaN or infinite
-    return sum == 0.0;
+    const double sum =
+        parallel_sum<1>(n, [=](std::size_t begin, std::size_t end, std::array<double, 1> &s) {
+            lane_sum<1>(begin, end, s, [=](std::size_t i, double *acc) { acc[0] += x[i] * 0.0; });
+        })[0];
+    return sum == 0.0;  // stays 0 unless some entry is NaN or infinite
 }
 
 } // namespace brisvel

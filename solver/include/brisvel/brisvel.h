@@ -58,12 +58,14 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_GMRES_RESTART 0x105   /* int: GMRES restart length (default 30) */
 #define QV_PARAM_SSOR_OMEGA 0x106      /* double: SSOR relaxation factor, 0 < w < 2 (default 1) */
 #define QV_PARAM_PRECONDITIONER 0x10B  /* int: a QV_PRECONDITIONER_* code (default Jacobi) */
+#define QV_PARAM_THREADS 0x10C         /* int: threads, 1 .. QV_MAX_THREADS; 0 = default, see below */
 
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
 #define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
 #define QV_RESIDUAL 0x181        /* double: true relative residual of the last solve's answer */
 
 #define QV_MAX_VARIABLES (1 << 28) /* largest accepted variable count */
+#define QV_MAX_THREADS 1024        /* largest accepted thread count */
 
 /* ---- Solver methods ---- */
 #define QV_METHOD_DEFAULT 0x000          /* BiCGStab; CG in least-squares mode */
@@ -101,6 +103,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_ERROR_EXTENSION 0x40D          /* unknown extension name */
 #define QV_ERROR_EXTENSION_UNAVAILABLE 0x40E /* extension not found, or not initialised */
 #define QV_ERROR_NOT_SYMMETRIC 0x40F      /* method needs a symmetric matrix */
+#define QV_ERROR_INTERRUPTED 0x410        /* the progress callback stopped the solve */
 
 /* ---- Initialisation and contexts ---- */
 
@@ -119,7 +122,12 @@ QV_API void qvDeleteContext(QVcontext context);
 /* ---- Parameters ---- */
 
 /* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT or
-   QV_PARAM_LEAST_SQUARES discards an assembled system. */
+   QV_PARAM_LEAST_SQUARES discards an assembled system.
+   QV_PARAM_THREADS defaults to the processors available to the program (1
+   in a build without OpenMP, which runs on one thread whatever the value);
+   setting 0 restores that. Systems too small to gain run on one thread. For
+   a given matrix and right-hand side, every thread count gives the same
+   answer, to the bit. */
 QV_API void qvSolverParameteri(QVint code, QVint value);
 QV_API void qvSolverParameterd(QVint code, QVdouble value);
 /* Parameters and the results of the last solve; 0 on an error. */
@@ -150,6 +158,17 @@ QV_API void qvRightHandSide(QVdouble value);
    the last iterate only when it is finite. */
 QV_API QVbool qvSolve(void);
 QV_API QVdouble qvGetVariable(QVint index);
+
+/* A progress callback: called by the iterative methods after each iteration
+   with its number (from 1) and the method's running estimate of the relative
+   residual; success is still judged on the true residual. Returning non-zero
+   stops the solve: unless the answer so far already meets the threshold, the
+   solve fails with QV_ERROR_INTERRUPTED, and the variables get the last
+   iterate. */
+typedef QVbool (*QVprogress)(QVint iteration, QVdouble residual, void *user);
+/* Sets the current context's progress callback, called with user as its last
+   argument; NULL removes it. Outside blocks. Direct solvers do not call it. */
+QV_API void qvSetProgressCallback(QVprogress callback, void *user);
 
 /* ---- Errors ---- */
 

@@ -1,0 +1,179 @@
+// brisvel's side of the benchmark: assembly and solves through the public
+// interface, and the product timed through the library's own kernel.
+#include "runs.h"
+
+// The product is internal to the library; the benchmark compiles the
+// kernel's source file in, so that it times the very same code.
+#include "csr.h"
+#include "parallel.h"
+
+#include <brisvel/brisvel.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace bench {
+
+double now() {
+    using clock = std::chrono::steady_clock;
+    static const clock::time_point start = clock::now();
+    return std::chrono::duration<double>(clock::now() - start).count();
+}
+
+namespace {
+
+void assemble(const Problem &p, bool least_squares) {
+    qvNewContext();
+    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, p.cols);
+    qvSolverParameteri(QV_PARAM_LEAST_SQUARES, least_squares ? 1 : 0);
+    qvBegin(QV_BLOCK_SYSTEM);
+    qvBegin(QV_BLOCK_MATRIX);
+    for (int i = 0; i < p.rows; ++i) {
+        qvBegin(QV_BLOCK_ROW);
+        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
+            qvCoefficient(p.col[k], p.val[k]);
+        qvRightHandSide(p.rhs[i]);
+        qvEnd(QV_BLOCK_ROW);
+    }
+    qvEnd(QV_BLOCK_MATRIX);
+    qvEnd(QV_BLOCK_SYSTEM);
+}
+
+// Prints the iteration and residual every two seconds.
+QVbool report_progress(QVint iteration, QVdouble residual, void *user) {
+    Progress &progress = *static_cast<Progress *>(user);
+    const double t = now();
+    if (t - progress.last >= 2.0) {
+        std::fprintf(stderr, "  %s: iteration %d, residual %.2e, %.0f s\n", progress.label.c_str(),
+                     iteration, residual, t - progress.started);
+        progress.last = t;
+    }
+    return 0;
+}
+
+QVint method_of(Solver solver) {
+    switch (solver) {
+    case Solver::Bicgstab:
+        return QV_METHOD_BICGSTAB;
+    case Solver::Cg:
+    case Solver::LeastSquares:
+        return QV_METHOD_CG;
+    case Solver::Gmres:
+        return QV_METHOD_GMRES;
+    case Solver::SparseLu:
+        return QV_METHOD_SUPERLU_PERMUTED;
+    default:
+        return QV_METHOD_CHOLMOD;
+    }
+}
+
+} // namespace
+
+double brisvel_assembly(const Problem &p) {
+    const double t0 = now();
+    assemble(p, p.kind == Kind::LeastSquares);
+    const double seconds = now() - t0;
+    qvDeleteContext(qvGetCurrent());
+    return seconds;
+}
+
+Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int threads,
+                      Progress *progress) {
+    Outcome out;
+    if (solver == Solver::SparseLu || solver == Solver::Cholesky) {
+        if (!qvInitExtension(solver == Solver::SparseLu ? "SUPERLU" : "CHOLMOD")) {
+            out.available = false;
+            out.note = qvErrorString(qvGetError());
+            return out;
+        }
+    }
+    std::vector<double> x(static_cast<std::size_t>(p.cols));
+    const double t0 = now();
+    assemble(p, solver == Solver::LeastSquares);
+    qvSolverParameteri(QV_PARAM_SOLVER, method_of(solver));
+    qvSolverParameterd(QV_PARAM_THRESHOLD, threshold);
+    qvSolverParameteri(QV_PARAM_THREADS, threads);
+    if (progress != nullptr && progress->enabled) {
+        progress->started = progress->last = now();
+        qvSetProgressCallback(report_progress, progress);
+    }
+    out.succeeded = qvSolve() != 0;
+    for (int j = 0; j < p.cols; ++j)
+        x[j] = qvGetVariable(j);
+    out.seconds = now() - t0;
+    if (!out.succeeded)
+        out.note = qvErrorString(qvGetError());
+    if (solver != Solver::SparseLu && solver != Solver::Cholesky)
+        out.iterations = qvGetParameteri(QV_USED_ITERATIONS);
+    out.claimed = qvGetParameterd(QV_RESIDUAL);
+    qvDeleteContext(qvGetCurrent());
+    out.residual = solver == Solver::LeastSquares ? normal_residual(p, x.data())
+                                                  : relative_residual(p, x.data());
+    return out;
+}
+
+bool brisvel_bicgstab_unstored(Kind kind, int grid, double threshold, int threads) {
+    const int rows = problem_rows(kind, grid), cols = problem_cols(kind, grid);
+    qvNewContext();
+    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, cols);
+    qvSolverParameteri(QV_PARAM_SOLVER, QV_METHOD_BICGSTAB);
+    qvSolverParameterd(QV_PARAM_THRESHOLD, threshold);
+    qvSolverParameteri(QV_PARAM_THREADS, threads);
+    qvBegin(QV_BLOCK_SYSTEM);
+    qvBegin(QV_BLOCK_MATRIX);
+    for (int i = 0; i < rows; ++i) {
+        const Row row = problem_row(kind, grid, i);
+        qvBegin(QV_BLOCK_ROW);
+        for (int k = 0; k < row.count; ++k)
+            qvCoefficient(row.col[k], row.val[k]);
+        qvRightHandSide(row.rhs);
+        qvEnd(QV_BLOCK_ROW);
+    }
+    qvEnd(QV_BLOCK_MATRIX);
+    qvEnd(QV_BLOCK_SYSTEM);
+    const bool ok = qvSolve() != 0;
+    std::vector<double> x(static_cast<std::size_t>(cols));
+    for (int j = 0; j < cols; ++j)
+        x[j] = qvGetVariable(j);
+    qvDeleteContext(qvGetCurrent());
+    return ok;
+}
+
+double brisvel_spmv_bandwidth(const Problem &p, int threads, double seconds) {
+    brisvel::CsrMatrix a;
+    a.rows = p.rows;
+    a.cols = p.cols;
+    a.row_ptr.assign(p.start.begin(), p.start.end());
+    a.col.assign(p.col.begin(), p.col.end());
+    a.val.assign(p.val.begin(), p.val.end());
+    brisvel::set_kernel_threads(threads);
+    brisvel::Vector x(static_cast<std::size_t>(p.cols), 1.0), y(static_cast<std::size_t>(p.rows));
+    const double bytes = 12.0 * static_cast<double>(p.nonzeros()) + 16.0 * p.rows;
+    double best = 1e30;
+    const double t_end = now() + seconds;
+    for (int rep = 0; rep < 5 || now() < t_end; ++rep) {
+        const double t0 = now();
+        brisvel::spmv(a, x.data(), y.data());
+        best = std::min(best, now() - t0);
+    }
+    return bytes / best * 1e-9;
+}
+
+double triad_bandwidth(std::size_t n, int threads) {
+    (void)threads;                                    // unused without OpenMP
+    brisvel::Vector a(n, 0.0), b(n, 1.0), c(n, 2.0);  // on huge pages, as the product's arrays
+    const long count = static_cast<long>(n);
+    double best = 1e30;
+    for (int rep = 0; rep < 5; ++rep) {
+        const double t0 = now();
+#ifdef _OPENMP
+#pragma omp parallel for schedule(static) num_threads(threads)
+#endif
+        for (long i = 0; i < count; ++i)
+            a[i] = b[i] + 3.0 * c[i];
+        best = std::min(best, now() - t0);
+    }
+    return 24.0 * static_cast<double>(n) / best * 1e-9;
+}
+
+} // namespace bench

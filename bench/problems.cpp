@@ -1,0 +1,142 @@
+// The benchmark problems on a grid x grid mesh, and residuals in long double.
+#include "problems.h"
+
+#include <cmath>
+
+namespace bench {
+namespace {
+
+constexpr double velocity = 20.0;  // convection speed on the unit square, both directions
+constexpr double reaction = 0.01;  // the implicit step's extra diagonal, h^2 / dt
+constexpr double damping = 0.1;    // least squares: rows (1 + damping) u_k - u_neighbour
+
+// The 5-point stencil on row i: centre, west, east, south and north.
+Row stencil_row(int grid, int i, double centre, double west, double east, double south,
+                double north) {
+    Row row;
+    const int gx = i % grid, gy = i / grid;
+    auto add = [&row](int col, double val) {
+        row.col[row.count] = col;
+        row.val[row.count] = val;
+        ++row.count;
+    };
+    if (gy > 0)
+        add(i - grid, south);
+    if (gx > 0)
+        add(i - 1, west);
+    add(i, centre);
+    if (gx + 1 < grid)
+        add(i + 1, east);
+    if (gy + 1 < grid)
+        add(i + grid, north);
+    row.rhs = 1.0;  // a uniform source
+    return row;
+}
+
+// Least squares: row 2k differences u_k with its east neighbour, row 2k+1
+// with its north one; the damping makes the columns independent.
+Row least_squares_row(int grid, int i) {
+    Row row;
+    const int k = i / 2, gx = k % grid, gy = k / grid;
+    row.col[0] = k;
+    row.val[0] = 1.0 + damping;
+    row.count = 1;
+    const int neighbour =
+        i % 2 == 0 ? (gx + 1 < grid ? k + 1 : -1) : (gy + 1 < grid ? k + grid : -1);
+    if (neighbour >= 0) {
+        row.col[1] = neighbour;
+        row.val[1] = -1.0;
+        row.count = 2;
+    }
+    row.rhs = i % 2 == 0 ? 1.0 : std::sin(0.001 * k);  // not in the range of A
+    return row;
+}
+
+} // namespace
+
+int problem_rows(Kind kind, int grid) {
+    return kind == Kind::LeastSquares ? 2 * grid * grid : grid * grid;
+}
+
+int problem_cols(Kind, int grid) { return grid * grid; }
+
+Row problem_row(Kind kind, int grid, int i) {
+    const double c = velocity / (2.0 * (grid + 1));  // velocity h / 2, with h = 1 / (grid + 1)
+    switch (kind) {
+    case Kind::ConvectionDiffusion:
+        return stencil_row(grid, i, 4.0, -1.0 - c, -1.0 + c, -1.0 - c, -1.0 + c);
+    case Kind::ImplicitStep:
+        return stencil_row(grid, i, 4.0 + reaction, -1.0 - c, -1.0 + c, -1.0 - c, -1.0 + c);
+    case Kind::Poisson:
+        return stencil_row(grid, i, 4.0, -1.0, -1.0, -1.0, -1.0);
+    default:
+        return least_squares_row(grid, i);
+    }
+}
+
+Problem make_problem(Kind kind, int grid) {
+    Problem p;
+    p.kind = kind;
+    p.grid = grid;
+    p.rows = problem_rows(kind, grid);
+    p.cols = problem_cols(kind, grid);
+    p.start.reserve(static_cast<std::size_t>(p.rows) + 1);
+    p.col.reserve(static_cast<std::size_t>(p.rows) * max_row_entries);
+    p.val.reserve(static_cast<std::size_t>(p.rows) * max_row_entries);
+    p.rhs.reserve(static_cast<std::size_t>(p.rows));
+    for (int i = 0; i < p.rows; ++i) {
+        const Row row = problem_row(kind, grid, i);
+        for (int k = 0; k < row.count; ++k) {
+            p.col.push_back(row.col[k]);
+            p.val.push_back(row.val[k]);
+        }
+        p.start.push_back(static_cast<std::int64_t>(p.col.size()));
+        p.rhs.push_back(row.rhs);
+    }
+    return p;
+}
+
+namespace {
+
+// r = b - A x in long double.
+std::vector<long double> residual_vector(const Problem &p, const double *x) {
+    std::vector<long double> r(static_cast<std::size_t>(p.rows));
+    for (int i = 0; i < p.rows; ++i) {
+        long double sum = p.rhs[i];
+        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
+            sum -= static_cast<long double>(p.val[k]) * x[p.col[k]];
+        r[i] = sum;
+    }
+    return r;
+}
+
+// A' v in long double.
+std::vector<long double> transposed_product(const Problem &p, const std::vector<long double> &v) {
+    std::vector<long double> out(static_cast<std::size_t>(p.cols), 0.0L);
+    for (int i = 0; i < p.rows; ++i)
+        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
+            out[p.col[k]] += p.val[k] * v[i];
+    return out;
+}
+
+long double norm(const std::vector<long double> &v) {
+    long double sum = 0.0L;
+    for (long double e : v)
+        sum += e * e;
+    return std::sqrt(sum);
+}
+
+} // namespace
+
+double relative_residual(const Problem &p, const double *x) {
+    const std::vector<long double> b(p.rhs.begin(), p.rhs.end());
+    return static_cast<double>(norm(residual_vector(p, x)) / norm(b));
+}
+
+double normal_residual(const Problem &p, const double *x) {
+    const std::vector<long double> b(p.rhs.begin(), p.rhs.end());
+    return static_cast<double>(norm(transposed_product(p, residual_vector(p, x))) /
+                               norm(transposed_product(p, b)));
+}
+
+} // namespace bench

@@ -1,0 +1,69 @@
+// Timed runs of the same work through brisvel's public interface and through Eigen.
+#pragma once
+
+#include "problems.h"
+
+#include <string>
+#include <vector>
+
+namespace bench {
+
+enum class Solver {
+    Bicgstab,      // BiCGStab, Jacobi
+    Cg,            // conjugate gradients, Jacobi
+    Gmres,         // restarted GMRES(30), Jacobi
+    LeastSquares,  // brisvel's least-squares mode; Eigen's LeastSquaresConjugateGradient
+    SparseLu,      // brisvel's SuperLU extension; Eigen's SparseLU
+    Cholesky,      // brisvel's CHOLMOD extension; Eigen's SimplicialLDLT
+};
+
+struct Outcome {
+    bool available = true;   // false when the solver could not be used at all
+    bool succeeded = false;  // the library reported success
+    double seconds = 0.0;    // building the matrix and solving
+    int iterations = -1;     // -1 for direct solvers
+    double residual = 0.0;   // true relative residual of the answer, computed here
+    double claimed = -1.0;   // the relative residual the library reported, when it does
+    std::string note;        // why it failed, when it did
+};
+
+// Seconds since an arbitrary start.
+double now();
+
+// Progress lines on standard error for long runs.
+struct Progress {
+    bool enabled = false;
+    std::string label;
+    double started = 0.0;
+    double last = 0.0;
+};
+
+// Assembly alone: rows through qvBegin/qvCoefficient/qvEnd; seconds.
+double brisvel_assembly(const Problem &p);
+// Building Eigen's matrix from triplets, and its right-hand side; seconds.
+double eigen_assembly(const Problem &p);
+
+// Assembly and solve, judged afterwards by the true residual.
+Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int threads,
+                      Progress *progress);
+Outcome eigen_solve(const Problem &p, Solver solver, double threshold);
+
+// Effective bandwidth of y = A x in GB/s, counting 12 bytes per nonzero and
+// 16 per row for the two vectors; best of products repeated for some seconds.
+double brisvel_spmv_bandwidth(const Problem &p, int threads, double seconds);
+double eigen_spmv_bandwidth(const Problem &p, double seconds);
+
+// A BiCGStab solve of a problem made row by row on the fly, for measuring
+// the peak memory of each library alone; true when it succeeded.
+bool brisvel_bicgstab_unstored(Kind kind, int grid, double threshold, int threads);
+bool eigen_bicgstab_unstored(Kind kind, int grid, double threshold);
+
+// Peak resident memory in bytes of running job in a child process, or -1.
+long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int grid, double threshold,
+                         int threads);
+
+// A streaming triad a = b + s c over arrays of n doubles, STREAM's count of
+// 24 bytes per entry; best of five runs, GB/s.
+double triad_bandwidth(std::size_t n, int threads);
+
+} // namespace bench

@@ -1,0 +1,57 @@
+// Large arrays on huge pages: their own 2 MiB-aligned mappings, marked with madvise, on Linux.
+#include "large_allocator.h"
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include <cstdint>
+
+namespace brisvel {
+namespace {
+
+constexpr std::size_t huge_page = std::size_t{2} << 20;
+
+std::size_t round_up(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
+
+} // namespace
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+
+// The mapping is made one huge page longer, and the slack before the first
+// 2 MiB boundary and after the array is given back at once.
+void *allocate_large(std::size_t bytes) {
+    if (bytes < large_array_bytes)
+        return ::operator new(bytes);
+    const std::size_t size = round_up(bytes);
+    void *mapped =
+        mmap(nullptr, size + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED)
+        throw std::bad_alloc();
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t aligned = (start + huge_page - 1) / huge_page * huge_page;
+    if (aligned > start)
+        munmap(mapped, aligned - start);
+    if (start + huge_page > aligned)
+        munmap(reinterpret_cast<void *>(aligned + size), start + huge_page - aligned);
+    void *p = reinterpret_cast<void *>(aligned);
+    madvise(p, size, MADV_HUGEPAGE);  // only advice: without it, small pages serve
+    return p;
+}
+
+void free_large(void *p, std::size_t bytes) {
+    if (bytes < large_array_bytes)
+        ::operator delete(p);
+    else
+        munmap(p, round_up(bytes));
+}
+
+#else
+
+void *allocate_large(std::size_t bytes) { return ::operator new(bytes); }
+
+void free_large(void *p, std::size_t) { ::operator delete(p); }
+
+#endif
+
+} // namespace brisvel

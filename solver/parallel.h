@@ -1,0 +1,148 @@
+// Threads for the kernels, and loops split over them in a fixed, reproducible way.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <vector>
+
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
+namespace brisvel {
+
+// The processors available to the program; 1 in a build without OpenMP.
+int hardware_threads();
+// The threads the kernels use, set from the context before each solve.
+int kernel_threads();
+void set_kernel_threads(int threads);
+
+// Loops shorter than this run on the calling thread: below it, waking the
+// team costs more than sharing the work saves. (Conjugate gradients on two
+// cores: two threads take 1.02 of one thread's time at 6,400 unknowns, 0.93
+// at 10,000 and 0.72 at 16,384.)
+constexpr std::size_t parallel_threshold = 8192;
+
+// Chooses the team for the iterations of one solve by timing them. A solve
+// runs on all its threads unless one thread proves faster, as it does when
+// other programs keep the processors busy: a team then waits, at every
+// sum, for whichever of its threads is not running. Now and then the other
+// choice is tried again. Answers do not depend on the team, only the time.
+class TeamPacer {
+public:
+    // For a solve on the kernel threads set now, over vectors of n entries.
+    explicit TeamPacer(std::size_t n);
+    // Gives the kernel threads back as they were.
+    ~TeamPacer();
+    TeamPacer(const TeamPacer &) = delete;
+    TeamPacer &operator=(const TeamPacer &) = delete;
+    // Called after each iteration, with its cost in passes over a vector.
+    void iteration_done(double passes);
+
+private:
+    static constexpr int window = 4;  // iterations averaged in a comparison
+    void start(int team, bool trial);
+    void end_trial(bool won);
+    double recent_mean() const;
+
+    int threads_;            // the full team
+    int team_;               // the team in use
+    bool trial_ = false;     // trying the other team for a few iterations
+    double last_ = 0.0;      // clock at the last iteration's end; 0 before the first
+    double before_ = 0.0;    // seconds per pass just before the trial began
+    double best_;            // best seconds per pass on the team in use, forgetting slowly
+    double recent_[window];  // the last iterations' seconds per pass
+    int seen_ = 0;           // iterations timed since the team last changed
+    int slow_in_a_row_ = 0;  // iterations well above the best
+    long full_interval_;     // iterations on the full team between trials alone
+    long alone_interval_;    // iterations alone between trials on the full team
+    long until_trial_;
+};
+
+// The team size for a loop of n iterations.
+inline int team_size(std::size_t n) {
+#ifdef _OPENMP
+    return n < parallel_threshold ? 1 : kernel_threads();
+#else
+    (void)n;
+    return 1;  // whatever the thread count asked for
+#endif
+}
+
+// The work is cut into blocks of this many iterations, and each thread takes
+// a fixed run of whole blocks, the same in every kernel, so that a thread
+// keeps finding its part of the vectors in its own cache. Reductions add up
+// each block on its own, then the blocks in order, so a sum is the same
+// whatever the number of threads.
+constexpr std::size_t block_size = 4096;
+
+// Calls body(b) for every block b of [0, blocks), shared out in runs.
+template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
+    if (team <= 1) {
+        for (std::size_t b = 0; b < blocks; ++b)
+            body(b);
+        return;
+    }
+#ifdef _OPENMP
+#pragma omp parallel num_threads(team)
+    {
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
+        for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
+            body(b);
+    }
+#endif
+}
+
+// Calls body(begin, end) on ranges that cover [0, n).
+template <class Body> void parallel_for(std::size_t n, Body body) {
+    const int team = team_size(n);
+    if (team <= 1) {
+        body(std::size_t{0}, n);
+        return;
+    }
+    const std::size_t blocks = (n + block_size - 1) / block_size;
+    for_blocks(blocks, team, [&](std::size_t b) {
+        const std::size_t begin = b * block_size;
+        body(begin, std::min(begin + block_size, n));
+    });
+}
+
+// K sums over [0, n): body(begin, end, sums) adds the terms of [begin, end)
+// into sums[0 .. K).
+template <std::size_t K, class Body> std::array<double, K> parallel_sum(std::size_t n, Body body) {
+    const std::size_t blocks = (n + block_size - 1) / block_size;
+    std::vector<std::array<double, K>> partial(blocks);
+    for_blocks(blocks, team_size(n), [&](std::size_t b) {
+        const std::size_t begin = b * block_size;
+        partial[b].fill(0.0);
+        body(begin, std::min(begin + block_size, n), partial[b]);
+    });
+    std::array<double, K> total{};
+    for (const std::array<double, K> &sums : partial)
+        for (std::size_t k = 0; k < K; ++k)
+            total[k] += sums[k];
+    return total;
+}
+
+// Adds term(i, acc) over [begin, end) into sums, where term adds entry i's
+// contributions into the K accumulators acc. Four interleaved lanes keep the
+// additions independent, so they pipeline, in an order fixed by the code.
+template <std::size_t K, class Term>
+void lane_sum(std::size_t begin, std::size_t end, std::array<double, K> &sums, Term term) {
+    double acc[4][K] = {};
+    std::size_t i = begin;
+    for (; i + 4 <= end; i += 4) {
+        term(i, acc[0]);
+        term(i + 1, acc[1]);
+        term(i + 2, acc[2]);
+        term(i + 3, acc[3]);
+    }
+    for (; i < end; ++i)
+        term(i, acc[0]);
+    for (std::size_t k = 0; k < K; ++k)
+        sums[k] += (acc[0][k] + acc[1][k]) + (acc[2][k] + acc[3][k]);
+}
+
+} // namespace brisvel
