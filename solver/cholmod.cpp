@@ -63,6 +63,8 @@ class Workspace {
         common()->print = 0;  // the default prints warnings
         common()->supernodal = chm::SIMPLICIAL;
         common()->final_ll = 0;  // keep L D L': no square roots of negative pivots
+        common()->nmethods = 1;  // AMD alone: the default also tries nested dissection,
+        common()->method[0].ordering = chm::ORDERING_AMD;  // slower and rarely better here
     }
     ~Workspace() { api.finish(common()); }
     Workspace(const Workspace &) = delete;

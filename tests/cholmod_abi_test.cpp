@@ -109,6 +109,7 @@ TEST(CholmodDeclarations, ConstantsMatch) {
     EXPECT_EQ(ours::SIMPLICIAL, CHOLMOD_SIMPLICIAL);
     EXPECT_EQ(ours::SOLVE_A, CHOLMOD_A);
     EXPECT_EQ(ours::MAX_METHODS, CHOLMOD_MAXMETHODS);
+    EXPECT_EQ(ours::ORDERING_AMD, CHOLMOD_AMD);
 }
 
 TEST(CholmodDeclarations, FunctionsTakeTheSameArguments) {
