@@ -67,7 +67,7 @@ QVint method_of(Solver solver) {
     }
 }
 
-} // namespace
+}  // namespace
 
 double brisvel_assembly(const Problem &p) {
     const double t0 = now();
@@ -176,4 +176,4 @@ double triad_bandwidth(std::size_t n, int threads) {
     return 24.0 * static_cast<double>(n) / best * 1e-9;
 }
 
-} // namespace bench
+}  // namespace bench

@@ -68,7 +68,7 @@ void restart_30(Eigen::GMRES<RowMatrix, Eigen::DiagonalPreconditioner<double>> &
     s.set_restart(30);
 }
 
-} // namespace
+}  // namespace
 
 double eigen_assembly(const Problem &p) {
     const double t0 = now();
@@ -156,4 +156,4 @@ double eigen_spmv_bandwidth(const Problem &p, double seconds) {
     return bytes / best * 1e-9;
 }
 
-} // namespace bench
+}  // namespace bench

@@ -271,7 +271,7 @@ void print_json(const Options &o, const std::vector<Record> &records) {
     std::printf("]}\n");
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     Options o;

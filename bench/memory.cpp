@@ -21,4 +21,4 @@ long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int gri
     return static_cast<long long>(usage.ru_maxrss) * 1024;  // ru_maxrss is in KiB on Linux
 }
 
-} // namespace bench
+}  // namespace bench

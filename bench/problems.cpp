@@ -52,7 +52,7 @@ Row least_squares_row(int grid, int i) {
     return row;
 }
 
-} // namespace
+}  // namespace
 
 int problem_rows(Kind kind, int grid) {
     return kind == Kind::LeastSquares ? 2 * grid * grid : grid * grid;
@@ -126,7 +126,7 @@ long double norm(const std::vector<long double> &v) {
     return std::sqrt(sum);
 }
 
-} // namespace
+}  // namespace
 
 double relative_residual(const Problem &p, const double *x) {
     const std::vector<long double> b(p.rhs.begin(), p.rhs.end());
@@ -139,4 +139,4 @@ double normal_residual(const Problem &p, const double *x) {
                                norm(transposed_product(p, b)));
 }
 
-} // namespace bench
+}  // namespace bench

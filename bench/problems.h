@@ -52,4 +52,4 @@ double relative_residual(const Problem &p, const double *x);
 // ||A'(b - Ax)|| / ||A'b||, in long double: the residual least squares minimises.
 double normal_residual(const Problem &p, const double *x);
 
-} // namespace bench
+}  // namespace bench

@@ -66,4 +66,4 @@ long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int gri
 // 24 bytes per entry; best of five runs, GB/s.
 double triad_bandwidth(std::size_t n, int threads);
 
-} // namespace bench
+}  // namespace bench

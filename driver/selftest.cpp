@@ -159,7 +159,7 @@ void run_regression(bool through_origin, bool use_ssor) {
     qvDeleteContext(qvGetCurrent());
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     qvInitialize(argc, argv);

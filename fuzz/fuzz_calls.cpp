@@ -44,10 +44,9 @@ const QVint parameter_codes[] = {QV_PARAM_SOLVER,         QV_PARAM_VARIABLE_COUN
                                  QV_PARAM_LEAST_SQUARES,  QV_PARAM_PRECONDITIONER,
                                  QV_PARAM_MAX_ITERATIONS, QV_PARAM_GMRES_RESTART,
                                  QV_USED_ITERATIONS,      0x1ff};
-const QVint method_codes[] = {QV_METHOD_DEFAULT,  QV_METHOD_BICGSTAB,
-                              QV_METHOD_GMRES,    QV_METHOD_CG,
-                              QV_METHOD_SUPERLU,  QV_METHOD_SUPERLU_PERMUTED,
-                              QV_METHOD_CHOLMOD,  0x2ff};
+const QVint method_codes[] = {
+    QV_METHOD_DEFAULT, QV_METHOD_BICGSTAB,         QV_METHOD_GMRES,   QV_METHOD_CG,
+    QV_METHOD_SUPERLU, QV_METHOD_SUPERLU_PERMUTED, QV_METHOD_CHOLMOD, 0x2ff};
 const char *const extension_names[] = {"SUPERLU", "CHOLMOD", "", "superlu", nullptr};
 
 QVint parameter_value(Input &in, QVint code) {
@@ -91,7 +90,7 @@ void assemble_system(Input &in) {
     qvEnd(QV_BLOCK_SYSTEM);
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     Input in{data, size};

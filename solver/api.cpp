@@ -49,7 +49,7 @@ bool is_preconditioner(QVint code) {
            code == QV_PRECONDITIONER_NONE;
 }
 
-} // namespace
+}  // namespace
 
 /* ---- Initialisation and contexts ---- */
 

@@ -85,7 +85,7 @@ int end_row(Context &ctx) {
     return QV_OK;
 }
 
-} // namespace
+}  // namespace
 
 // Makes room for more entries. Once a few rows are in, the room is sized
 // from them: their average length, with a quarter to spare, times the rows
@@ -115,7 +115,7 @@ bool grow_entries(Context &ctx) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 int add_coefficient_with_room(Context &ctx, std::int32_t index, double value) {
     if (!grow_entries(ctx))
@@ -199,4 +199,4 @@ int lock_variable(Context &ctx, std::int32_t index) {
     return QV_OK;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -31,4 +31,4 @@ inline int add_coefficient(Context &ctx, std::int32_t index, double value) {
     return QV_OK;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -15,7 +15,7 @@ namespace {
 // the rounding gap between the two at the level of the current residual.
 constexpr double replacement_drop = 1e-2;
 
-} // namespace
+}  // namespace
 
 SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
                      const SolveControl &control) {
@@ -198,4 +198,4 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
     return result;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

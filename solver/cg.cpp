@@ -105,4 +105,4 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
     return result;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

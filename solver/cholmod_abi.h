@@ -20,7 +20,7 @@ constexpr int STATUS_TOO_LARGE = -3;
 constexpr int SIMPLICIAL = 0;  // supernodal: never a supernodal factor
 constexpr int SOLVE_A = 0;     // solve A x = b
 constexpr int MAX_METHODS = 9;
-constexpr int ORDERING_AMD = 2;  // approximate minimum degree
+constexpr int ORDERING_AMD = 2;                  // approximate minimum degree
 constexpr std::size_t COMMON_BLOCK_SIZE = 4096;  // the largest known cholmod_common is 2688 bytes
 
 struct cholmod_method_struct {

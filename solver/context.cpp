@@ -12,7 +12,7 @@ namespace detail {
 
 Context *current = nullptr;
 
-} // namespace detail
+}  // namespace detail
 
 namespace {
 
@@ -23,7 +23,7 @@ std::vector<std::unique_ptr<Context>> live_contexts;
 // newer context that happens to sit at the same address.
 std::uintptr_t last_handle = 0;
 
-} // namespace
+}  // namespace
 
 void set_current_context(Context *ctx) { current = ctx; }
 
@@ -55,4 +55,4 @@ void destroy_context(Context *ctx) {
         live_contexts.end());
 }
 
-} // namespace brisvel
+}  // namespace brisvel

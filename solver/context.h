@@ -49,7 +49,7 @@ struct Context {
 
 namespace detail {
 extern Context *current;  // read through current_context()
-} // namespace detail
+}  // namespace detail
 
 // The current context, or null.
 inline Context *current_context() { return detail::current; }
@@ -61,4 +61,4 @@ Context *create_context();
 Context *find_context(std::uintptr_t handle);
 void destroy_context(Context *ctx);
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -13,4 +13,4 @@ double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, doubl
     return std::fmax(norm2(b.size(), r), bound) / norm_b;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -87,7 +87,7 @@ void product_rows(const CsrMatrix &a, const double *x, double *y, std::size_t be
         sums[j] += (acc[0][j] + acc[1][j]) + (acc[2][j] + acc[3][j]);
 }
 
-} // namespace
+}  // namespace
 
 void spmv(const CsrMatrix &a, const double *x, double *y) {
     parallel_for(static_cast<std::size_t>(a.rows), [&](std::size_t begin, std::size_t end) {
@@ -138,7 +138,7 @@ double scaled_rounding_bound(const CsrMatrix &a, const double *b, const double *
     return scale * std::sqrt(scaled_sq);
 }
 
-} // namespace
+}  // namespace
 
 double residual(const CsrMatrix &a, const double *b, const double *x, double *r) {
     const double eps = std::numeric_limits<double>::epsilon();
@@ -212,4 +212,4 @@ bool is_symmetric(const CsrMatrix &a) {
     return t.row_ptr == a.row_ptr && t.col == a.col && t.val == a.val;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -45,4 +45,4 @@ bool is_symmetric(const CsrMatrix &a);
 // nonzero diagonal: then it is singular whatever its values.
 bool structurally_singular(const CsrMatrix &a);
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -33,7 +33,7 @@ const ErrorText error_texts[] = {
     {QV_ERROR_INTERRUPTED, "the progress callback stopped the solve"},
 };
 
-} // namespace
+}  // namespace
 
 bool fail(int code) {
     last_error = code;
@@ -53,4 +53,4 @@ const char *error_text(int code) {
     return "unknown error code";
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -15,4 +15,4 @@ int take_error();
 // A short English text; unknown codes get a text too.
 const char *error_text(int code);
 
-} // namespace brisvel
+}  // namespace brisvel

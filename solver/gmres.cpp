@@ -139,4 +139,4 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
     return result;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

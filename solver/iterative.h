@@ -53,13 +53,13 @@ double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, doubl
 // A method's work vectors, count of them with n entries each, in one
 // allocation, so that a large solve gets them all on huge pages at once.
 class Workspace {
-public:
+  public:
     Workspace(std::size_t count, std::size_t n) : n_(n), storage_(count * n) {}
     double *operator[](std::size_t k) { return storage_.data() + k * n_; }
 
-private:
+  private:
     std::size_t n_;
     Vector storage_;
 };
 
-} // namespace brisvel
+}  // namespace brisvel

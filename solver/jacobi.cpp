@@ -20,4 +20,4 @@ void JacobiPreconditioner::apply(const double *r, double *z) const {
     });
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -14,7 +14,7 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 std::size_t round_up(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
 
-} // namespace
+}  // namespace
 
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
 
@@ -54,4 +54,4 @@ void free_large(void *p, std::size_t) { ::operator delete(p); }
 
 #endif
 
-} // namespace brisvel
+}  // namespace brisvel

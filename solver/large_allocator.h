@@ -37,4 +37,4 @@ template <class T, class U> bool operator!=(const LargeAllocator<T> &, const Lar
     return false;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -34,4 +34,4 @@ ReducedSystem reduce_locked(const Context &ctx) {
     return out;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

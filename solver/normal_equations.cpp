@@ -24,7 +24,7 @@ void row_terms(const CsrMatrix &a, const CsrMatrix &at, std::int32_t j, std::vec
                      [](const Term &x, const Term &y) { return x.first < y.first; });
 }
 
-} // namespace
+}  // namespace
 
 CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at) {
     CsrMatrix n;
@@ -63,4 +63,4 @@ CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at) {
     return n;
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -23,7 +23,7 @@ double seconds() {
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
 
-} // namespace
+}  // namespace
 
 int hardware_threads() {
 #ifdef _OPENMP
@@ -112,4 +112,4 @@ void TeamPacer::iteration_done(double passes) {
     }
 }
 
-} // namespace brisvel
+}  // namespace brisvel

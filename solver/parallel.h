@@ -30,7 +30,7 @@ constexpr std::size_t parallel_threshold = 8192;
 // sum, for whichever of its threads is not running. Now and then the other
 // choice is tried again. Answers do not depend on the team, only the time.
 class TeamPacer {
-public:
+  public:
     // For a solve on the kernel threads set now, over vectors of n entries.
     explicit TeamPacer(std::size_t n);
     // Gives the kernel threads back as they were.
@@ -40,7 +40,7 @@ public:
     // Called after each iteration, with its cost in passes over a vector.
     void iteration_done(double passes);
 
-private:
+  private:
     static constexpr int window = 4;  // iterations averaged in a comparison
     void start(int team, bool trial);
     void end_trial(bool won);
@@ -145,4 +145,4 @@ void lane_sum(std::size_t begin, std::size_t end, std::array<double, K> &sums, T
         sums[k] += (acc[0][k] + acc[1][k]) + (acc[2][k] + acc[3][k]);
 }
 
-} // namespace brisvel
+}  // namespace brisvel

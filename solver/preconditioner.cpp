@@ -20,4 +20,4 @@ std::unique_ptr<Preconditioner> make_preconditioner(int code, const CsrMatrix &a
     }
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -8,7 +8,7 @@
 namespace brisvel {
 
 class Preconditioner {
-public:
+  public:
     virtual ~Preconditioner() = default;
     // z = M^-1 r; z and r do not overlap.
     virtual void apply(const double *r, double *z) const = 0;
@@ -19,33 +19,33 @@ public:
 
 // M = I.
 class IdentityPreconditioner final : public Preconditioner {
-public:
+  public:
     explicit IdentityPreconditioner(std::size_t n) : n_(n) {}
     void apply(const double *r, double *z) const override;
 
-private:
+  private:
     std::size_t n_;
 };
 
 // M = diag(A); a zero or missing diagonal entry counts as 1.
 class JacobiPreconditioner final : public Preconditioner {
-public:
+  public:
     explicit JacobiPreconditioner(const CsrMatrix &a);
     void apply(const double *r, double *z) const override;
     const double *inverse_diagonal() const override { return inverse_diagonal_.data(); }
 
-private:
+  private:
     Vector inverse_diagonal_;
 };
 
 // M = (D + wL) D^-1 (D + wU) / (w (2 - w)); a zero or missing diagonal entry
 // counts as 1. Symmetric when A is, so it also serves conjugate gradients.
 class SsorPreconditioner final : public Preconditioner {
-public:
+  public:
     SsorPreconditioner(const CsrMatrix &a, double omega);
     void apply(const double *r, double *z) const override;
 
-private:
+  private:
     const CsrMatrix &a_;
     double omega_;
     Vector diagonal_;
@@ -54,4 +54,4 @@ private:
 // The preconditioner for a QV_PRECONDITIONER_* code.
 std::unique_ptr<Preconditioner> make_preconditioner(int code, const CsrMatrix &a, double omega);
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -120,7 +120,7 @@ int solve_checked(Context &ctx) {
     return ctx.results.residual <= p.threshold ? QV_OK : QV_ERROR_NOT_CONVERGED;
 }
 
-} // namespace
+}  // namespace
 
 int solve_system(Context &ctx) {
     ctx.results = Results{};
@@ -132,4 +132,4 @@ int solve_system(Context &ctx) {
     }
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -30,4 +30,4 @@ void SsorPreconditioner::apply(const double *r, double *z) const {
         z[i] *= scale;  // z = w (2 - w) (D + wU)^-1 D (D + wL)^-1 r
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -113,7 +113,7 @@ int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) 
     Vector values = std::move(at.val);
     for (std::size_t k = 0; k < values.size(); ++k)
         values[k] *= scale[static_cast<std::size_t>(rowind[k])];  // D A, D diagonal
-    Vector solution(b.size());  // dgssv overwrites B with x
+    Vector solution(b.size());                                    // dgssv overwrites B with x
     for (std::size_t i = 0; i < b.size(); ++i)
         solution[i] = scale[i] * b[i];  // (D A) x = D b has the same x
     std::vector<int> perm_c(static_cast<std::size_t>(n)), perm_r(static_cast<std::size_t>(n));

@@ -21,4 +21,4 @@ CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at);
 // otherwise the error code telling why. Fills ctx.results either way.
 int solve_system(Context &ctx);
 
-} // namespace brisvel
+}  // namespace brisvel

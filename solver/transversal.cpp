@@ -11,7 +11,8 @@ bool structurally_singular(const CsrMatrix &a) {
     if (a.cols != n)
         return true;
     std::vector<std::int32_t> row_of(static_cast<std::size_t>(n), -1);  // row matched to a column
-    std::vector<std::int32_t> mark(static_cast<std::size_t>(n), -1);    // last search to visit a column
+    std::vector<std::int32_t> mark(static_cast<std::size_t>(n),
+                                   -1);  // last search to visit a column
     std::vector<std::int64_t> cheap(a.row_ptr.begin(), a.row_ptr.end() - 1);  // lookahead per row
     std::vector<std::int32_t> path_rows, path_cols;
     std::vector<std::int64_t> next_entry;
@@ -47,7 +48,7 @@ bool structurally_singular(const CsrMatrix &a) {
             }
         }
         if (free_col < 0)
-            return true;  // row start cannot be matched
+            return true;                      // row start cannot be matched
         row_of[free_col] = path_rows.back();  // flip the matching along the path
         for (std::size_t k = 0; k < path_cols.size(); ++k)
             row_of[path_cols[k]] = path_rows[k];

@@ -53,4 +53,4 @@ bool all_finite(std::size_t n, const double *x) {
     return sum == 0.0;  // stays 0 unless some entry is NaN or infinite
 }
 
-} // namespace brisvel
+}  // namespace brisvel

@@ -14,4 +14,4 @@ void xpby(std::size_t n, const double *x, double b, double *y);
 // True when every entry is a finite number.
 bool all_finite(std::size_t n, const double *x);
 
-} // namespace brisvel
+}  // namespace brisvel

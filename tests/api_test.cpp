@@ -21,7 +21,7 @@ const double NaN = std::numeric_limits<double>::quiet_NaN();
 const double Inf = std::numeric_limits<double>::infinity();
 
 class Api : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { qvGetError(); }
     void TearDown() override {
         while (qvGetCurrent() != nullptr)
@@ -130,8 +130,8 @@ TEST_F(Api, MisuseRecordsAnErrorAndLeavesTheContextUsable) {
          QV_ERROR_INVALID_VALUE},
         {"negative variable count", [] { qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, -3); },
          QV_ERROR_INVALID_VALUE},
-        {"absurd variable count",
-         [] { qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 0x7fffffff); }, QV_ERROR_INVALID_VALUE},
+        {"absurd variable count", [] { qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 0x7fffffff); },
+         QV_ERROR_INVALID_VALUE},
         {"threshold out of range", [] { qvSolverParameterd(QV_PARAM_THRESHOLD, -1.0); },
          QV_ERROR_INVALID_VALUE},
         {"NaN threshold", [] { qvSolverParameterd(QV_PARAM_THRESHOLD, NaN); },
@@ -405,4 +405,4 @@ TEST_F(Api, ParametersReadBack) {
     EXPECT_EQ(qvGetError(), QV_OK);
 }
 
-} // namespace
+}  // namespace

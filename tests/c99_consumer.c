@@ -19,11 +19,24 @@ static double solution_at(int i) { return cos(0.003 * i); }
 static int grid_row(int i, int *cols, double *vals) {
     const int gx = i % GRID, gy = i / GRID;
     int k = 0;
-    if (gy > 0) { cols[k] = i - GRID; vals[k++] = -1.35; }
-    if (gx > 0) { cols[k] = i - 1; vals[k++] = -1.35; }
-    cols[k] = i; vals[k++] = 4.0;
-    if (gx + 1 < GRID) { cols[k] = i + 1; vals[k++] = -0.65; }
-    if (gy + 1 < GRID) { cols[k] = i + GRID; vals[k++] = -0.65; }
+    if (gy > 0) {
+        cols[k] = i - GRID;
+        vals[k++] = -1.35;
+    }
+    if (gx > 0) {
+        cols[k] = i - 1;
+        vals[k++] = -1.35;
+    }
+    cols[k] = i;
+    vals[k++] = 4.0;
+    if (gx + 1 < GRID) {
+        cols[k] = i + 1;
+        vals[k++] = -0.65;
+    }
+    if (gy + 1 < GRID) {
+        cols[k] = i + GRID;
+        vals[k++] = -0.65;
+    }
     return k;
 }
 
@@ -75,9 +88,12 @@ static int solve_grid(QVint method, QVint preconditioner) {
 
 static double ls_entry(int i, int j) {
     /* A dense-ish pattern: three entries per row. */
-    if (j == i % LS_COLS) return 2.0 + (i % 7) * 0.25;
-    if (j == (i * 7 + 3) % LS_COLS) return -0.5 + (i % 5) * 0.2;
-    if (j == (i * 13 + 11) % LS_COLS) return 0.3 * ((i % 3) - 1);
+    if (j == i % LS_COLS)
+        return 2.0 + (i % 7) * 0.25;
+    if (j == (i * 7 + 3) % LS_COLS)
+        return -0.5 + (i % 5) * 0.2;
+    if (j == (i * 13 + 11) % LS_COLS)
+        return 0.3 * ((i % 3) - 1);
     return 0.0;
 }
 
@@ -95,26 +111,34 @@ static void ls_reference(const int *locked, const double *fixed, double *x) {
     for (int i = 0; i < LS_ROWS; ++i) {
         long double b = ls_rhs(i);
         for (int j = 0; j < LS_COLS; ++j)
-            if (locked[j]) b -= (long double)ls_entry(i, j) * fixed[j];
+            if (locked[j])
+                b -= (long double)ls_entry(i, j) * fixed[j];
         for (int j = 0; j < LS_COLS; ++j) {
-            if (locked[j]) continue;
+            if (locked[j])
+                continue;
             c[j] += (long double)ls_entry(i, j) * b;
             for (int k = 0; k < LS_COLS; ++k)
-                if (!locked[k]) a[j][k] += (long double)ls_entry(i, j) * ls_entry(i, k);
+                if (!locked[k])
+                    a[j][k] += (long double)ls_entry(i, j) * ls_entry(i, k);
         }
     }
     for (int j = 0; j < LS_COLS; ++j)
-        if (locked[j]) { a[j][j] = 1.0L; c[j] = fixed[j]; }
+        if (locked[j]) {
+            a[j][j] = 1.0L;
+            c[j] = fixed[j];
+        }
     for (int k = 0; k < LS_COLS; ++k) { /* Gaussian elimination, SPD so no pivoting */
         for (int i = k + 1; i < LS_COLS; ++i) {
             const long double f = a[i][k] / a[k][k];
-            for (int j = k; j < LS_COLS; ++j) a[i][j] -= f * a[k][j];
+            for (int j = k; j < LS_COLS; ++j)
+                a[i][j] -= f * a[k][j];
             c[i] -= f * c[k];
         }
     }
     for (int k = LS_COLS - 1; k >= 0; --k) {
         long double s = c[k];
-        for (int j = k + 1; j < LS_COLS; ++j) s -= a[k][j] * x[j];
+        for (int j = k + 1; j < LS_COLS; ++j)
+            s -= a[k][j] * x[j];
         x[k] = (double)(s / a[k][k]);
     }
 }
@@ -122,19 +146,25 @@ static void ls_reference(const int *locked, const double *fixed, double *x) {
 static int solve_least_squares(void) {
     int locked[LS_COLS] = {0};
     double fixed[LS_COLS] = {0}, reference[LS_COLS], worst = 0.0;
-    locked[5] = 1; fixed[5] = 0.75;
-    locked[31] = 1; fixed[31] = -2.0;
+    locked[5] = 1;
+    fixed[5] = 0.75;
+    locked[31] = 1;
+    fixed[31] = -2.0;
     qvNewContext();
     qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, LS_COLS);
     qvSolverParameteri(QV_PARAM_LEAST_SQUARES, 1);
     qvBegin(QV_BLOCK_SYSTEM);
     for (int j = 0; j < LS_COLS; ++j)
-        if (locked[j]) { qvLockVariable(j); qvSetVariable(j, fixed[j]); }
+        if (locked[j]) {
+            qvLockVariable(j);
+            qvSetVariable(j, fixed[j]);
+        }
     qvBegin(QV_BLOCK_MATRIX);
     for (int i = 0; i < LS_ROWS; ++i) {
         qvBegin(QV_BLOCK_ROW);
         for (int j = 0; j < LS_COLS; ++j)
-            if (ls_entry(i, j) != 0.0) qvCoefficient(j, ls_entry(i, j));
+            if (ls_entry(i, j) != 0.0)
+                qvCoefficient(j, ls_entry(i, j));
         qvRightHandSide(ls_rhs(i));
         qvEnd(QV_BLOCK_ROW);
     }
@@ -144,8 +174,8 @@ static int solve_least_squares(void) {
     ls_reference(locked, fixed, reference);
     for (int j = 0; j < LS_COLS; ++j)
         worst = fmax(worst, fabs(qvGetVariable(j) - reference[j]));
-    printf("least squares %dx%d, 2 locked: solved=%d iterations=%d max difference=%.3e\n",
-           LS_ROWS, LS_COLS, (int)ok, (int)qvGetParameteri(QV_USED_ITERATIONS), worst);
+    printf("least squares %dx%d, 2 locked: solved=%d iterations=%d max difference=%.3e\n", LS_ROWS,
+           LS_COLS, (int)ok, (int)qvGetParameteri(QV_USED_ITERATIONS), worst);
     qvDeleteContext(qvGetCurrent());
     return ok && worst < 1e-6;
 }

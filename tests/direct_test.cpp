@@ -134,12 +134,10 @@ TEST_P(SuperLu, EmptyColumnIsSingularEvenWhenEveryRowHasEntries) {
 TEST_P(SuperLu, StructurallySingularMatrixWithHugeEntriesFails) {
     // No empty row or column, but columns 2 and 3 appear only in row 0, so no
     // pivot order fills the diagonal; the huge entries would overflow.
-    expect_failure(from_rows(4, {{1, 1e300, 2, 3},
-                                 {1e300, 1e300, 0, 0},
-                                 {1e300, 5, 0, 0},
-                                 {7, 1e300, 0, 0}},
-                             {1, 2, 3, 4}),
-                   QV_ERROR_SINGULAR);
+    expect_failure(
+        from_rows(4, {{1, 1e300, 2, 3}, {1e300, 1e300, 0, 0}, {1e300, 5, 0, 0}, {7, 1e300, 0, 0}},
+                  {1, 2, 3, 4}),
+        QV_ERROR_SINGULAR);
 }
 
 TEST_P(SuperLu, HugeButRegularEntriesAreSolved) {

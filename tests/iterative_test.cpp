@@ -18,8 +18,8 @@ struct Case {
 };
 
 std::string case_name(const ::testing::TestParamInfo<Case> &info) {
-    const char *method = info.param.method == QV_METHOD_GMRES ? "Gmres"
-                         : info.param.method == QV_METHOD_CG  ? "Cg"
+    const char *method = info.param.method == QV_METHOD_GMRES     ? "Gmres"
+                         : info.param.method == QV_METHOD_CG      ? "Cg"
                          : info.param.method == QV_METHOD_DEFAULT ? "Default"
                                                                   : "Bicgstab";
     const char *pre = info.param.preconditioner == QV_PRECONDITIONER_SSOR   ? "Ssor"
@@ -29,7 +29,7 @@ std::string case_name(const ::testing::TestParamInfo<Case> &info) {
 }
 
 class IterativeMethod : public ::testing::TestWithParam<Case> {
-protected:
+  protected:
     void TearDown() override {
         if (qvGetCurrent() != nullptr)
             qvDeleteContext(qvGetCurrent());
@@ -75,8 +75,8 @@ TEST_P(IterativeMethod, SolvesTheTwoByTwoSystemExactly) {
 
 TEST_P(IterativeMethod, SolvesALargeSparseSystem) {
     const int grid = 120;  // 14,400 unknowns
-    const Problem p = GetParam().method == QV_METHOD_CG ? poisson(grid)
-                                                        : convection_diffusion(grid, 0.4);
+    const Problem p =
+        GetParam().method == QV_METHOD_CG ? poisson(grid) : convection_diffusion(grid, 0.4);
     expect_solved(p, 1e-8);
     const std::vector<double> x = read_variables(p.cols);
     double worst = 0.0;
@@ -85,18 +85,17 @@ TEST_P(IterativeMethod, SolvesALargeSparseSystem) {
     EXPECT_LT(worst, 1e-4);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllCombinations, IterativeMethod,
-    ::testing::Values(Case{QV_METHOD_DEFAULT, QV_PRECONDITIONER_JACOBI},
-                      Case{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_JACOBI},
-                      Case{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_SSOR},
-                      Case{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_NONE},
-                      Case{QV_METHOD_GMRES, QV_PRECONDITIONER_JACOBI},
-                      Case{QV_METHOD_GMRES, QV_PRECONDITIONER_SSOR},
-                      Case{QV_METHOD_GMRES, QV_PRECONDITIONER_NONE},
-                      Case{QV_METHOD_CG, QV_PRECONDITIONER_JACOBI},
-                      Case{QV_METHOD_CG, QV_PRECONDITIONER_SSOR},
-                      Case{QV_METHOD_CG, QV_PRECONDITIONER_NONE}),
-    case_name);
+INSTANTIATE_TEST_SUITE_P(AllCombinations, IterativeMethod,
+                         ::testing::Values(Case{QV_METHOD_DEFAULT, QV_PRECONDITIONER_JACOBI},
+                                           Case{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_JACOBI},
+                                           Case{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_SSOR},
+                                           Case{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_NONE},
+                                           Case{QV_METHOD_GMRES, QV_PRECONDITIONER_JACOBI},
+                                           Case{QV_METHOD_GMRES, QV_PRECONDITIONER_SSOR},
+                                           Case{QV_METHOD_GMRES, QV_PRECONDITIONER_NONE},
+                                           Case{QV_METHOD_CG, QV_PRECONDITIONER_JACOBI},
+                                           Case{QV_METHOD_CG, QV_PRECONDITIONER_SSOR},
+                                           Case{QV_METHOD_CG, QV_PRECONDITIONER_NONE}),
+                         case_name);
 
-} // namespace
+}  // namespace

@@ -10,7 +10,7 @@ using namespace testing_support;
 namespace {
 
 class LeastSquares : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         if (qvGetCurrent() != nullptr)
             qvDeleteContext(qvGetCurrent());
@@ -73,10 +73,11 @@ TEST_F(LeastSquares, FitsTheLineThroughTheOrigin) {
 
 TEST_F(LeastSquares, MatchesTheDenseReferenceWithAndWithoutLocks) {
     const Problem p = sparse_overdetermined(600, 40);
-    const std::vector<std::vector<std::pair<int, double>>> lock_sets = {
-        {}, {{3, 1.5}, {17, -0.25}}};
+    const std::vector<std::vector<std::pair<int, double>>> lock_sets = {{},
+                                                                        {{3, 1.5}, {17, -0.25}}};
     for (const auto &locks : lock_sets) {
-        for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG, QV_METHOD_GMRES, QV_METHOD_BICGSTAB}) {
+        for (QVint method :
+             {QV_METHOD_DEFAULT, QV_METHOD_CG, QV_METHOD_GMRES, QV_METHOD_BICGSTAB}) {
             assemble(p, method, QV_PRECONDITIONER_JACOBI, true, locks);
             ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
             const std::vector<double> x = read_variables(p.cols);
@@ -113,4 +114,4 @@ TEST_F(LeastSquares, LockedVariablesInASquareSystemMoveToTheRightHandSide) {
     EXPECT_EQ(qvGetVariable(2), 3.0);
 }
 
-} // namespace
+}  // namespace

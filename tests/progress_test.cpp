@@ -113,4 +113,4 @@ TEST(ProgressMisuse, SettingItNeedsAContextOutsideBlocks) {
     EXPECT_STREQ(qvErrorString(QV_ERROR_INTERRUPTED), "the progress callback stopped the solve");
 }
 
-} // namespace
+}  // namespace

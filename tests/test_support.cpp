@@ -34,7 +34,7 @@ Problem grid_problem(int grid, double diagonal, double east, double west, double
     return p;
 }
 
-} // namespace
+}  // namespace
 
 Problem convection_diffusion(int grid, double convection) {
     return grid_problem(grid, 4.0, -1.0 + convection, -1.0 - convection, -1.0 + convection,
@@ -102,11 +102,10 @@ double norm(const std::vector<long double> &v) {
     return static_cast<double>(std::sqrt(sum));
 }
 
-} // namespace
+}  // namespace
 
 double relative_residual(const Problem &p, const std::vector<double> &x) {
-    return norm(residual_vector(p, x)) /
-           norm(std::vector<long double>(p.rhs.begin(), p.rhs.end()));
+    return norm(residual_vector(p, x)) / norm(std::vector<long double>(p.rhs.begin(), p.rhs.end()));
 }
 
 double normal_residual(const Problem &p, const std::vector<double> &x) {
@@ -182,4 +181,4 @@ std::vector<double> dense_least_squares(const Problem &p,
     return x;
 }
 
-} // namespace testing_support
+}  // namespace testing_support

@@ -48,4 +48,4 @@ double normal_residual(const Problem &p, const std::vector<double> &x);
 std::vector<double> dense_least_squares(const Problem &p,
                                         const std::vector<std::pair<int, double>> &locked);
 
-} // namespace testing_support
+}  // namespace testing_support

@@ -104,4 +104,4 @@ TEST_F(Threads, LeastSquaresAnswersDoNotDependOnThreads) {
     EXPECT_EQ(one.x, two.x);
 }
 
-} // namespace
+}  // namespace

@@ -44,6 +44,7 @@
 extern "C" {
 #endif
 
+/* clang-format off */
 typedef int32_t QVint;                 /* codes, counts and variable indices */
 typedef double QVdouble;               /* coefficients and values */
 typedef unsigned char QVbool;          /* 0 = false, anything else = true */
@@ -104,6 +105,8 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_ERROR_EXTENSION_UNAVAILABLE 0x40E /* extension not found, or not initialised */
 #define QV_ERROR_NOT_SYMMETRIC 0x40F      /* method needs a symmetric matrix */
 #define QV_ERROR_INTERRUPTED 0x410        /* the progress callback stopped the solve */
+
+/* clang-format on */
 
 /* ---- Initialisation and contexts ---- */
 
