@@ -27,6 +27,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+# OpenMP's run time is linked statically too: left to itself, FindOpenMP
+# picks libgomp's import library, and brisvel.dll would need libgomp-1.dll.
+execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libgomp.a
+                OUTPUT_VARIABLE brisvel_static_gomp OUTPUT_STRIP_TRAILING_WHITESPACE)
+if(IS_ABSOLUTE "${brisvel_static_gomp}" AND EXISTS "${brisvel_static_gomp}")
+  set(OpenMP_gomp_LIBRARY ${brisvel_static_gomp} CACHE FILEPATH "libgomp, linked statically")
+endif()
 
 # Programs built here run under Wine (Debian's wrapper picks wine64).
 find_program(BRISVEL_WINE NAMES wine wine64 PATHS /usr/lib/wine)
