@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -49,7 +50,9 @@ class IterativeMethod : public ::testing::TestWithParam<Case> {
         EXPECT_GE(reported * 1.01 + 1e-16, actual);  // never understated
         EXPECT_GT(qvGetParameteri(QV_USED_ITERATIONS), 0);
         RecordProperty("iterations", qvGetParameteri(QV_USED_ITERATIONS));
-        RecordProperty("residual", std::to_string(actual));
+        std::ostringstream text;
+        text << actual;
+        RecordProperty("residual", text.str());
     }
 };
 
