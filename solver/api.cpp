@@ -23,6 +23,17 @@ Context *current() {
     return ctx;
 }
 
+// The current context when no block is open, as settings require; records
+// the error and answers null otherwise.
+Context *current_outside_blocks() {
+    Context *ctx = current();
+    if (ctx != nullptr && ctx->block != Block::None) {
+        fail(QV_ERROR_BLOCK_ORDER);
+        return nullptr;
+    }
+    return ctx;
+}
+
 QVcontext to_handle(const Context *ctx) {
     return ctx != nullptr ? reinterpret_cast<QVcontext>(ctx->handle) : nullptr;
 }
@@ -84,13 +95,9 @@ void qvDeleteContext(QVcontext context) {
 /* ---- Parameters ---- */
 
 void qvSolverParameteri(QVint code, QVint value) {
-    Context *ctx = current();
+    Context *ctx = current_outside_blocks();
     if (ctx == nullptr)
         return;
-    if (ctx->block != Block::None) {
-        fail(QV_ERROR_BLOCK_ORDER);
-        return;
-    }
     Parameters &p = ctx->params;
     switch (code) {
     case QV_PARAM_VARIABLE_COUNT:
@@ -140,13 +147,9 @@ void qvSolverParameteri(QVint code, QVint value) {
 }
 
 void qvSolverParameterd(QVint code, QVdouble value) {
-    Context *ctx = current();
+    Context *ctx = current_outside_blocks();
     if (ctx == nullptr)
         return;
-    if (ctx->block != Block::None) {
-        fail(QV_ERROR_BLOCK_ORDER);
-        return;
-    }
     switch (code) {
     case QV_PARAM_THRESHOLD:
         if (!(value > 0.0 && value < 1.0))
@@ -292,13 +295,9 @@ QVbool qvSolve(void) {
 }
 
 void qvSetProgressCallback(QVprogress callback, void *user) {
-    Context *ctx = current();
+    Context *ctx = current_outside_blocks();
     if (ctx == nullptr)
         return;
-    if (ctx->block != Block::None) {
-        fail(QV_ERROR_BLOCK_ORDER);
-        return;
-    }
     ctx->progress = callback;
     ctx->progress_data = callback != nullptr ? user : nullptr;
 }
