@@ -23,11 +23,7 @@ const double Inf = std::numeric_limits<double>::infinity();
 class Api : public ::testing::Test {
   protected:
     void SetUp() override { qvGetError(); }
-    void TearDown() override {
-        while (qvGetCurrent() != nullptr)
-            qvDeleteContext(qvGetCurrent());
-        qvGetError();
-    }
+    void TearDown() override { release_contexts(); }
 };
 
 // Assembles the 2x2 system [1 2; 3 4] x = [5 6] into the current context.

@@ -64,11 +64,7 @@ class Direct : public ::testing::TestWithParam<QVint> {
         if (!qvInitExtension(extension_of(GetParam())))
             GTEST_SKIP() << extension_of(GetParam()) << " cannot be loaded on this machine";
     }
-    void TearDown() override {
-        while (qvGetCurrent() != nullptr)
-            qvDeleteContext(qvGetCurrent());
-        qvGetError();
-    }
+    void TearDown() override { release_contexts(); }
 
     // Solves p with the method under test and checks the answer by its true
     // residual, computed here, and the residual the library reports.

@@ -31,11 +31,7 @@ std::string case_name(const ::testing::TestParamInfo<Case> &info) {
 
 class IterativeMethod : public ::testing::TestWithParam<Case> {
   protected:
-    void TearDown() override {
-        if (qvGetCurrent() != nullptr)
-            qvDeleteContext(qvGetCurrent());
-        qvGetError();
-    }
+    void TearDown() override { release_contexts(); }
 
     // Solves p and checks success, the reported residual and the true one.
     void expect_solved(const Problem &p, double threshold) {

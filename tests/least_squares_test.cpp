@@ -11,11 +11,7 @@ namespace {
 
 class LeastSquares : public ::testing::Test {
   protected:
-    void TearDown() override {
-        if (qvGetCurrent() != nullptr)
-            qvDeleteContext(qvGetCurrent());
-        qvGetError();
-    }
+    void TearDown() override { release_contexts(); }
 };
 
 Problem line_fit() {

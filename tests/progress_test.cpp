@@ -32,11 +32,7 @@ struct Case {
 
 class Progress : public ::testing::TestWithParam<Case> {
   protected:
-    void TearDown() override {
-        while (qvGetCurrent() != nullptr)
-            qvDeleteContext(qvGetCurrent());
-        qvGetError();
-    }
+    void TearDown() override { release_contexts(); }
 
     // A problem the case's method can solve, assembled into a new context.
     Problem assemble_case() {

@@ -72,6 +72,12 @@ void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_s
     qvEnd(QV_BLOCK_SYSTEM);
 }
 
+void release_contexts() {
+    while (qvGetCurrent() != nullptr)
+        qvDeleteContext(qvGetCurrent());
+    qvGetError();
+}
+
 std::vector<double> read_variables(int count) {
     std::vector<double> x(count);
     for (int i = 0; i < count; ++i)

@@ -37,6 +37,9 @@ double known_solution(int index);
 // locked are locked at the given values before the matrix.
 void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_squares = false,
               const std::vector<std::pair<int, double>> &locked = {});
+// Deletes the current context until none is left and clears the last error:
+// what every test leaves behind for the next.
+void release_contexts();
 // Reads every variable back from the current context.
 std::vector<double> read_variables(int count);
 // ||b - Ax|| / ||b||, computed here from the entries.

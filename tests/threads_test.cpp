@@ -12,11 +12,7 @@ namespace {
 class Threads : public ::testing::Test {
   protected:
     void SetUp() override { qvGetError(); }
-    void TearDown() override {
-        while (qvGetCurrent() != nullptr)
-            qvDeleteContext(qvGetCurrent());
-        qvGetError();
-    }
+    void TearDown() override { release_contexts(); }
 };
 
 struct Answer {
