@@ -4,8 +4,8 @@
 
 // The product is internal to the library; the benchmark compiles the
 // kernel's source file in, so that it times the very same code.
-#include "csr.h"
-#include "parallel.h"
+#include "kernels/csr.h"
+#include "kernels/parallel.h"
 
 #include <brisvel/brisvel.h>
 

@@ -1,11 +1,11 @@
 // The public interface: each function finds the current context, checks its
 // arguments and hands the work to the module that does it.
-#include "assembly.h"
-#include "context.h"
+#include "context/assembly.h"
+#include "context/context.h"
 #include "error.h"
-#include "extension.h"
-#include "parallel.h"
-#include "system.h"
+#include "direct/direct.h"
+#include "kernels/parallel.h"
+#include "solve/solve.h"
 
 #include <brisvel/brisvel.h>
 

@@ -1,7 +1,7 @@
 // The loader's declarations of CHOLMOD (solver/cholmod_abi.h) against the
 // real headers, where they are installed: sizes, field offsets, constants and
 // the functions' parameters.
-#include "cholmod_abi.h"
+#include "direct/cholmod_abi.h"
 
 #include <gtest/gtest.h>
 

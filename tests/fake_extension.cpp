@@ -3,8 +3,8 @@
 //   FAKE_MISSING  every function but one (dgssv, cholmod_solve), all aborting;
 //   FAKE_VERSION  CHOLMOD complete, but reporting a major version it never had;
 //   FAKE_FAILING  complete and of a known version, but every factorisation fails.
-#include "cholmod_abi.h"
-#include "superlu_abi.h"
+#include "direct/cholmod_abi.h"
+#include "direct/superlu_abi.h"
 
 #include <cstdlib>
 

@@ -1,7 +1,7 @@
 // The loader's declarations of SuperLU (solver/superlu_abi.h) against the
 // real headers, where they are installed: sizes, field offsets, constants and
 // the functions' parameters.
-#include "superlu_abi.h"
+#include "direct/superlu_abi.h"
 
 #include <gtest/gtest.h>
 

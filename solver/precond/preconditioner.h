@@ -1,7 +1,7 @@
 // Preconditioners: z = M^-1 r for an approximation M of the system matrix.
 #pragma once
 
-#include "csr.h"
+#include "kernels/csr.h"
 
 #include <memory>
 

@@ -1,5 +1,5 @@
 // Large arrays on huge pages: their own 2 MiB-aligned mappings, marked with madvise, on Linux.
-#include "large_allocator.h"
+#include "kernels/large_allocator.h"
 
 #if defined(__linux__)
 #include <sys/mman.h>

@@ -1,6 +1,6 @@
 // The true residual, from which every method judges convergence.
-#include "iterative.h"
-#include "vector_ops.h"
+#include "krylov/krylov.h"
+#include "kernels/vector_ops.h"
 
 #include <cmath>
 

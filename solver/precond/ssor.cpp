@@ -1,5 +1,5 @@
 // Symmetric successive over-relaxation preconditioner: a forward and a backward sweep.
-#include "preconditioner.h"
+#include "precond/preconditioner.h"
 
 namespace brisvel {
 

@@ -1,7 +1,7 @@
 // Preconditioned BiCGStab with residual replacement, in fused passes over the vectors.
-#include "iterative.h"
-#include "parallel.h"
-#include "vector_ops.h"
+#include "krylov/krylov.h"
+#include "kernels/parallel.h"
+#include "kernels/vector_ops.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,8 +1,8 @@
 // Sparse LU with partial pivoting through SuperLU, loaded at run time:
 // P_r A P_c = L U, then x = P_c U^-1 L^-1 P_r b.
-#include "dynlib.h"
-#include "extension.h"
-#include "superlu_abi.h"
+#include "direct/dynlib.h"
+#include "direct/direct.h"
+#include "direct/superlu_abi.h"
 
 #include <brisvel/brisvel.h>
 

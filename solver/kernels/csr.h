@@ -1,7 +1,7 @@
 // Compressed sparse row matrices and the kernels that read them.
 #pragma once
 
-#include "large_allocator.h"
+#include "kernels/large_allocator.h"
 
 #include <array>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Optional direct solvers, found at run time.
 #pragma once
 
-#include "csr.h"
+#include "kernels/csr.h"
 
 namespace brisvel {
 

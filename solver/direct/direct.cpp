@@ -1,5 +1,5 @@
 // Probing for the optional direct-solver extensions and dispatching to them.
-#include "extension.h"
+#include "direct/direct.h"
 
 #include <brisvel/brisvel.h>
 

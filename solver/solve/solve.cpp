@@ -1,10 +1,10 @@
 // Solving a context's system: elimination of locked variables, least squares
 // through the normal equations, the chosen method, and an honest verdict.
-#include "extension.h"
-#include "iterative.h"
-#include "parallel.h"
-#include "system.h"
-#include "vector_ops.h"
+#include "direct/direct.h"
+#include "krylov/krylov.h"
+#include "kernels/parallel.h"
+#include "solve/solve.h"
+#include "kernels/vector_ops.h"
 
 #include <algorithm>
 #include <cmath>

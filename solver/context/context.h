@@ -2,7 +2,7 @@
 // the results of the last solve.
 #pragma once
 
-#include "csr.h"
+#include "kernels/csr.h"
 
 #include <brisvel/brisvel.h>
 

@@ -1,5 +1,5 @@
 // The thread count the kernels run with, and the pacing of a solve's team by timing.
-#include "parallel.h"
+#include "kernels/parallel.h"
 
 #include <algorithm>
 #include <chrono>

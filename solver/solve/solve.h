@@ -1,7 +1,7 @@
 // Turning an assembled context into the system a method solves, and solving it.
 #pragma once
 
-#include "context.h"
+#include "context/context.h"
 
 namespace brisvel {
 

@@ -1,5 +1,5 @@
 // Row-by-row assembly straight into compressed rows, and the block state machine.
-#include "assembly.h"
+#include "context/assembly.h"
 
 #include <algorithm>
 #include <limits>

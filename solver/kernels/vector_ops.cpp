@@ -1,7 +1,7 @@
 // Dense vector kernels: dot products, norms and updates, shared among the threads.
-#include "vector_ops.h"
+#include "kernels/vector_ops.h"
 
-#include "parallel.h"
+#include "kernels/parallel.h"
 
 #include <cmath>
 

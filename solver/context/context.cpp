@@ -1,7 +1,7 @@
 // Creation, lookup and destruction of contexts, and the current context.
-#include "context.h"
+#include "context/context.h"
 
-#include "parallel.h"
+#include "kernels/parallel.h"
 
 #include <algorithm>
 #include <memory>

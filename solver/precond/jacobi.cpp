@@ -1,7 +1,7 @@
 // Jacobi preconditioner: scaling by the inverse of the diagonal.
-#include "preconditioner.h"
+#include "precond/preconditioner.h"
 
-#include "parallel.h"
+#include "kernels/parallel.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // Maximum transversal: whether a square matrix can have a nonzero on every
 // diagonal entry after a row permutation (structural nonsingularity).
-#include "csr.h"
+#include "kernels/csr.h"
 
 #include <vector>
 

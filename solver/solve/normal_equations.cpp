@@ -1,6 +1,6 @@
 // The normal matrix A'A of a least-squares problem, by a row-by-row sparse product.
-#include "parallel.h"
-#include "system.h"
+#include "kernels/parallel.h"
+#include "solve/solve.h"
 
 #include <algorithm>
 #include <utility>

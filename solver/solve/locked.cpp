@@ -1,5 +1,5 @@
 // Elimination of locked variables: their terms move to the right-hand side.
-#include "system.h"
+#include "solve/solve.h"
 
 namespace brisvel {
 

@@ -1,6 +1,6 @@
 // Opening shared libraries at run time: dlopen on POSIX systems, LoadLibrary on
 // Windows, nothing at all in a build configured without run-time loading.
-#include "dynlib.h"
+#include "direct/dynlib.h"
 
 #if defined(BRISVEL_DYNAMIC_LIBS)
 #if defined(_WIN32)

@@ -1,7 +1,7 @@
 // Restarted GMRES, right preconditioned, with modified Gram-Schmidt and Givens rotations.
-#include "iterative.h"
-#include "parallel.h"
-#include "vector_ops.h"
+#include "krylov/krylov.h"
+#include "kernels/parallel.h"
+#include "kernels/vector_ops.h"
 
 #include <algorithm>
 #include <cmath>

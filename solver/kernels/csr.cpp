@@ -1,7 +1,7 @@
 // Products, transposes and queries on compressed sparse row matrices.
-#include "csr.h"
+#include "kernels/csr.h"
 
-#include "parallel.h"
+#include "kernels/parallel.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,7 +1,7 @@
 // Row-by-row assembly of a system into compressed rows, and the block state.
 #pragma once
 
-#include "context.h"
+#include "context/context.h"
 
 namespace brisvel {
 

@@ -1,8 +1,8 @@
 // Sparse LDL' factorisation of a symmetric matrix through CHOLMOD, loaded at
 // run time: P A P' = L D L', then x = P' L'^-1 D^-1 L^-1 P b.
-#include "cholmod_abi.h"
-#include "dynlib.h"
-#include "extension.h"
+#include "direct/cholmod_abi.h"
+#include "direct/dynlib.h"
+#include "direct/direct.h"
 
 #include <brisvel/brisvel.h>
 

@@ -2,8 +2,8 @@
 // M, with x as both the initial guess and the result, and reports how it ended.
 #pragma once
 
-#include "csr.h"
-#include "preconditioner.h"
+#include "kernels/csr.h"
+#include "precond/preconditioner.h"
 
 #include <brisvel/brisvel.h>
 

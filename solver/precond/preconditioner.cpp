@@ -1,5 +1,5 @@
 // The identity preconditioner and the choice of preconditioner by code.
-#include "preconditioner.h"
+#include "precond/preconditioner.h"
 
 #include <brisvel/brisvel.h>
 
