@@ -1,22 +1,47 @@
 // The public interface: each function finds the current context, checks its
-// arguments and hands the work to the module that does it.
+// arguments and hands the work to the module that does it. Every body runs
+// inside guarded(), so that no exception ever leaves the library.
 #include "context/assembly.h"
 #include "context/context.h"
-#include "error.h"
 #include "direct/direct.h"
-#include "kernels/parallel.h"
+#include "error.h"
+#include "solve/settings.h"
 #include "solve/solve.h"
 
 #include <brisvel/brisvel.h>
 
 #include <cmath>
+#include <new>
 
 using namespace brisvel;
 
 namespace {
 
-// The current context; records QV_ERROR_NO_CONTEXT when there is none.
-Context *current() {
+// Runs the body of a qv function and answers what it answers. An exception
+// becomes an error code instead of leaving the library: QV_ERROR_OUT_OF_MEMORY
+// when memory ran out, QV_ERROR_INTERNAL otherwise; the function then
+// answers fallback.
+template <class R, class Body> R guarded(R fallback, Body body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc &) {
+        fail(QV_ERROR_OUT_OF_MEMORY);
+    } catch (...) {
+        fail(QV_ERROR_INTERNAL);
+    }
+    return fallback;
+}
+
+template <class Body> void guarded(Body body) noexcept {
+    guarded(0, [&] {
+        body();
+        return 0;
+    });
+}
+
+// The context a call acts on: the current one. Records QV_ERROR_NO_CONTEXT
+// when there is none.
+Context *require_context() {
     Context *ctx = current_context();
     if (ctx == nullptr)
         fail(QV_ERROR_NO_CONTEXT);
@@ -25,8 +50,8 @@ Context *current() {
 
 // The current context when no block is open, as settings require; records
 // the error and answers null otherwise.
-Context *current_outside_blocks() {
-    Context *ctx = current();
+Context *require_closed_context() {
+    Context *ctx = require_context();
     if (ctx != nullptr && ctx->block != Block::None) {
         fail(QV_ERROR_BLOCK_ORDER);
         return nullptr;
@@ -46,19 +71,13 @@ Context *from_handle(QVcontext handle) {
     return ctx;
 }
 
-bool valid_index(const Context &ctx, QVint index) {
-    return index >= 0 && index < ctx.params.variable_count;
+// Records QV_ERROR_INVALID_INDEX unless index names a variable.
+bool check_index(const Context &ctx, QVint index) {
+    return (index >= 0 && index < ctx.params.variable_count) || fail(QV_ERROR_INVALID_INDEX);
 }
 
-bool is_method(QVint code) {
-    return code == QV_METHOD_DEFAULT || code == QV_METHOD_BICGSTAB || code == QV_METHOD_GMRES ||
-           code == QV_METHOD_CG || is_direct_method(code);
-}
-
-bool is_preconditioner(QVint code) {
-    return code == QV_PRECONDITIONER_JACOBI || code == QV_PRECONDITIONER_SSOR ||
-           code == QV_PRECONDITIONER_NONE;
-}
+// Records QV_ERROR_NOT_FINITE unless value is a finite number.
+bool check_finite(double value) { return std::isfinite(value) || fail(QV_ERROR_NOT_FINITE); }
 
 }  // namespace
 
@@ -71,246 +90,152 @@ QVbool qvInitialize(int argc, char **argv) {
 }
 
 QVcontext qvNewContext(void) {
-    Context *ctx = create_context();
-    if (ctx == nullptr) {
-        fail(QV_ERROR_OUT_OF_MEMORY);
-        return nullptr;
-    }
-    set_current_context(ctx);
-    return to_handle(ctx);
+    return guarded<QVcontext>(nullptr, [] {
+        Context *ctx = create_context();
+        if (ctx == nullptr) {
+            fail(QV_ERROR_OUT_OF_MEMORY);
+            return QVcontext{nullptr};
+        }
+        set_current_context(ctx);
+        return to_handle(ctx);
+    });
 }
 
 QVcontext qvGetCurrent(void) { return to_handle(current_context()); }
 
 void qvMakeCurrent(QVcontext context) {
-    if (Context *ctx = from_handle(context))
-        set_current_context(ctx);
+    guarded([&] {
+        if (Context *ctx = from_handle(context))
+            set_current_context(ctx);
+    });
 }
 
 void qvDeleteContext(QVcontext context) {
-    if (Context *ctx = from_handle(context))
-        destroy_context(ctx);
+    guarded([&] {
+        if (Context *ctx = from_handle(context))
+            destroy_context(ctx);
+    });
 }
 
 /* ---- Parameters ---- */
 
 void qvSolverParameteri(QVint code, QVint value) {
-    Context *ctx = current_outside_blocks();
-    if (ctx == nullptr)
-        return;
-    Parameters &p = ctx->params;
-    switch (code) {
-    case QV_PARAM_VARIABLE_COUNT:
-        report(set_variable_count(*ctx, value));
-        return;
-    case QV_PARAM_LEAST_SQUARES:
-        if (value != 0 && value != 1) {
-            fail(QV_ERROR_INVALID_VALUE);
-            return;
-        }
-        p.least_squares = value == 1;
-        discard_system(*ctx);
-        return;
-    case QV_PARAM_SOLVER:
-        if (!is_method(value))
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            p.method = value;
-        return;
-    case QV_PARAM_PRECONDITIONER:
-        if (!is_preconditioner(value))
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            p.preconditioner = value;
-        return;
-    case QV_PARAM_MAX_ITERATIONS:
-        if (value < 0)
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            p.max_iterations = value;
-        return;
-    case QV_PARAM_GMRES_RESTART:
-        if (value < 1 || value > 1000)
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            p.gmres_restart = value;
-        return;
-    case QV_PARAM_THREADS:
-        if (value < 0 || value > QV_MAX_THREADS)
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            p.threads = value == 0 ? hardware_threads() : value;
-        return;
-    default:
-        fail(QV_ERROR_INVALID_CODE);
-    }
+    guarded([&] {
+        if (Context *ctx = require_closed_context())
+            report(set_parameter(*ctx, code, value));
+    });
 }
 
 void qvSolverParameterd(QVint code, QVdouble value) {
-    Context *ctx = current_outside_blocks();
-    if (ctx == nullptr)
-        return;
-    switch (code) {
-    case QV_PARAM_THRESHOLD:
-        if (!(value > 0.0 && value < 1.0))
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            ctx->params.threshold = value;
-        return;
-    case QV_PARAM_SSOR_OMEGA:
-        if (!(value > 0.0 && value < 2.0))
-            fail(QV_ERROR_INVALID_VALUE);
-        else
-            ctx->params.ssor_omega = value;
-        return;
-    default:
-        fail(QV_ERROR_INVALID_CODE);
-    }
+    guarded([&] {
+        if (Context *ctx = require_closed_context())
+            report(set_parameter(*ctx, code, value));
+    });
 }
 
 QVint qvGetParameteri(QVint code) {
-    const Context *ctx = current();
-    if (ctx == nullptr)
-        return 0;
-    const Parameters &p = ctx->params;
-    switch (code) {
-    case QV_PARAM_SOLVER:
-        return p.method;
-    case QV_PARAM_VARIABLE_COUNT:
-        return p.variable_count;
-    case QV_PARAM_LEAST_SQUARES:
-        return p.least_squares ? 1 : 0;
-    case QV_PARAM_PRECONDITIONER:
-        return p.preconditioner;
-    case QV_PARAM_MAX_ITERATIONS:
-        return p.max_iterations;
-    case QV_PARAM_GMRES_RESTART:
-        return p.gmres_restart;
-    case QV_PARAM_THREADS:
-        return p.threads;
-    case QV_USED_ITERATIONS:
-        return ctx->results.iterations;
-    default:
-        fail(QV_ERROR_INVALID_CODE);
-        return 0;
-    }
+    return guarded<QVint>(0, [&] {
+        const Context *ctx = require_context();
+        QVint value = 0;
+        if (ctx != nullptr)
+            report(get_parameter(*ctx, code, value));
+        return value;
+    });
 }
 
 QVdouble qvGetParameterd(QVint code) {
-    const Context *ctx = current();
-    if (ctx == nullptr)
-        return 0.0;
-    switch (code) {
-    case QV_PARAM_THRESHOLD:
-        return ctx->params.threshold;
-    case QV_PARAM_SSOR_OMEGA:
-        return ctx->params.ssor_omega;
-    case QV_RESIDUAL:
-        return ctx->results.residual;
-    default:
-        fail(QV_ERROR_INVALID_CODE);
-        return 0.0;
-    }
+    return guarded<QVdouble>(0.0, [&] {
+        const Context *ctx = require_context();
+        QVdouble value = 0.0;
+        if (ctx != nullptr)
+            report(get_parameter(*ctx, code, value));
+        return value;
+    });
 }
 
 /* ---- Blocks and assembly ---- */
 
 void qvBegin(QVint block) {
-    Context *ctx = current();
-    if (ctx != nullptr)
-        report(begin_block(*ctx, block));
+    guarded([&] {
+        if (Context *ctx = require_context())
+            report(begin_block(*ctx, block));
+    });
 }
 
 void qvEnd(QVint block) {
-    Context *ctx = current();
-    if (ctx != nullptr)
-        report(end_block(*ctx, block));
+    guarded([&] {
+        if (Context *ctx = require_context())
+            report(end_block(*ctx, block));
+    });
 }
 
 void qvLockVariable(QVint index) {
-    Context *ctx = current();
-    if (ctx == nullptr)
-        return;
-    if (!valid_index(*ctx, index)) {
-        fail(QV_ERROR_INVALID_INDEX);
-        return;
-    }
-    report(lock_variable(*ctx, index));
+    guarded([&] {
+        Context *ctx = require_context();
+        if (ctx != nullptr && check_index(*ctx, index))
+            report(lock_variable(*ctx, index));
+    });
 }
 
 void qvSetVariable(QVint index, QVdouble value) {
-    Context *ctx = current();
-    if (ctx == nullptr)
-        return;
-    if (!valid_index(*ctx, index)) {
-        fail(QV_ERROR_INVALID_INDEX);
-        return;
-    }
-    if (!std::isfinite(value)) {
-        fail(QV_ERROR_NOT_FINITE);
-        return;
-    }
-    ctx->values[static_cast<std::size_t>(index)] = value;
+    guarded([&] {
+        Context *ctx = require_context();
+        if (ctx != nullptr && check_index(*ctx, index) && check_finite(value))
+            ctx->values[static_cast<std::size_t>(index)] = value;
+    });
 }
 
 void qvCoefficient(QVint index, QVdouble value) {
-    Context *ctx = current();
-    if (ctx == nullptr)
-        return;
-    if (!valid_index(*ctx, index)) {
-        fail(QV_ERROR_INVALID_INDEX);
-        return;
-    }
-    if (!std::isfinite(value)) {
-        fail(QV_ERROR_NOT_FINITE);
-        return;
-    }
-    report(add_coefficient(*ctx, index, value));
+    guarded([&] {
+        Context *ctx = require_context();
+        if (ctx != nullptr && check_index(*ctx, index) && check_finite(value))
+            report(add_coefficient(*ctx, index, value));
+    });
 }
 
 void qvRightHandSide(QVdouble value) {
-    Context *ctx = current();
-    if (ctx == nullptr)
-        return;
-    if (ctx->block != Block::Row) {
-        fail(QV_ERROR_BLOCK_ORDER);
-        return;
-    }
-    if (!std::isfinite(value)) {
-        fail(QV_ERROR_NOT_FINITE);
-        return;
-    }
-    ctx->row_rhs = value;
+    guarded([&] {
+        Context *ctx = require_context();
+        if (ctx == nullptr)
+            return;
+        if (ctx->block != Block::Row)
+            fail(QV_ERROR_BLOCK_ORDER);
+        else if (check_finite(value))
+            ctx->row_rhs = value;
+    });
 }
 
 /* ---- Solve and results ---- */
 
 QVbool qvSolve(void) {
-    Context *ctx = current();
-    if (ctx == nullptr)
-        return 0;
-    if (ctx->block != Block::None || !ctx->system_ready)
-        return fail(QV_ERROR_BLOCK_ORDER);
-    return report(solve_system(*ctx));
-}
-
-void qvSetProgressCallback(QVprogress callback, void *user) {
-    Context *ctx = current_outside_blocks();
-    if (ctx == nullptr)
-        return;
-    ctx->progress = callback;
-    ctx->progress_data = callback != nullptr ? user : nullptr;
+    return guarded<QVbool>(0, [] {
+        Context *ctx = require_context();
+        if (ctx == nullptr)
+            return false;
+        if (ctx->block != Block::None || !ctx->system_ready)
+            return fail(QV_ERROR_BLOCK_ORDER);
+        const SolveResult result = solve_system(*ctx);
+        ctx->results = Results{result.iterations, result.residual};
+        return report(result.code);
+    });
 }
 
 QVdouble qvGetVariable(QVint index) {
-    const Context *ctx = current();
-    if (ctx == nullptr)
-        return 0.0;
-    if (!valid_index(*ctx, index)) {
-        fail(QV_ERROR_INVALID_INDEX);
-        return 0.0;
-    }
-    return ctx->values[static_cast<std::size_t>(index)];
+    return guarded<QVdouble>(0.0, [&] {
+        const Context *ctx = require_context();
+        if (ctx == nullptr || !check_index(*ctx, index))
+            return 0.0;
+        return ctx->values[static_cast<std::size_t>(index)];
+    });
+}
+
+void qvSetProgressCallback(QVprogress callback, void *user) {
+    guarded([&] {
+        if (Context *ctx = require_closed_context()) {
+            ctx->progress = callback;
+            ctx->progress_data = callback != nullptr ? user : nullptr;
+        }
+    });
 }
 
 /* ---- Errors ---- */
@@ -321,4 +246,6 @@ const char *qvErrorString(QVint code) { return error_text(code); }
 
 /* ---- Extensions ---- */
 
-QVbool qvInitExtension(const char *name) { return report(init_extension(name)); }
+QVbool qvInitExtension(const char *name) {
+    return guarded<QVbool>(0, [&] { return report(init_extension(name)); });
+}

@@ -1,9 +1,12 @@
 // The last-error slot and the table of error texts.
 #include "error.h"
 
-#include <brisvel/brisvel.h>
+#include "error_list.h"
 
 namespace brisvel {
+
+ErrorSite last_error_site = {QV_OK, nullptr, 0};
+
 namespace {
 
 int last_error = QV_OK;
@@ -13,31 +16,20 @@ struct ErrorText {
     const char *text;
 };
 
-const ErrorText error_texts[] = {
-    {QV_OK, "no error"},
-    {QV_ERROR_NO_CONTEXT, "no context is current"},
-    {QV_ERROR_INVALID_HANDLE, "the handle is not a live context"},
-    {QV_ERROR_INVALID_CODE, "unknown code"},
-    {QV_ERROR_INVALID_VALUE, "argument out of range"},
-    {QV_ERROR_INVALID_INDEX, "variable index out of range"},
-    {QV_ERROR_BLOCK_ORDER, "call not allowed in the current block"},
-    {QV_ERROR_NOT_FINITE, "number is NaN or infinite"},
-    {QV_ERROR_OUT_OF_MEMORY, "out of memory"},
-    {QV_ERROR_DIMENSION, "rows do not match the unknowns"},
-    {QV_ERROR_NOT_CONVERGED, "iteration limit reached before convergence"},
-    {QV_ERROR_BREAKDOWN, "the iterative method broke down"},
-    {QV_ERROR_SINGULAR, "the matrix is singular"},
-    {QV_ERROR_EXTENSION, "unknown extension name"},
-    {QV_ERROR_EXTENSION_UNAVAILABLE, "extension not available"},
-    {QV_ERROR_NOT_SYMMETRIC, "the method needs a symmetric matrix"},
-    {QV_ERROR_INTERRUPTED, "the progress callback stopped the solve"},
-};
+#define BRISVEL_ERROR_TEXT(code, text) {code, text},
+const ErrorText error_texts[] = {BRISVEL_ERRORS(BRISVEL_ERROR_TEXT)};
+#undef BRISVEL_ERROR_TEXT
 
 }  // namespace
 
 bool fail(int code) {
     last_error = code;
     return false;
+}
+
+int raise_error(int code, const char *function, int line) {
+    last_error_site = ErrorSite{code, function, line};
+    return code;
 }
 
 int take_error() {

@@ -8,15 +8,9 @@
 #include <new>
 
 namespace brisvel {
-namespace detail {
-
-Context *current = nullptr;
-
-}  // namespace detail
-
 namespace {
 
-using detail::current;
+Context *current = nullptr;
 // Every live context, owned here; handles are checked against this list.
 std::vector<std::unique_ptr<Context>> live_contexts;
 // Handles count up and are never reused, so a stale handle can never name a
@@ -24,6 +18,8 @@ std::vector<std::unique_ptr<Context>> live_contexts;
 std::uintptr_t last_handle = 0;
 
 }  // namespace
+
+Context *current_context() { return current; }
 
 void set_current_context(Context *ctx) { current = ctx; }
 

@@ -2,6 +2,7 @@
 // the results of the last solve.
 #pragma once
 
+#include "context/parameters.h"
 #include "kernels/csr.h"
 
 #include <brisvel/brisvel.h>
@@ -12,18 +13,6 @@
 namespace brisvel {
 
 enum class Block { None, System, Matrix, Row };
-
-struct Parameters {
-    std::int32_t variable_count = 0;
-    bool least_squares = false;
-    std::int32_t method = QV_METHOD_DEFAULT;
-    std::int32_t preconditioner = QV_PRECONDITIONER_JACOBI;
-    std::int32_t max_iterations = 0;  // 0: max(1000, 2 * unknowns)
-    double threshold = 1e-10;
-    std::int32_t gmres_restart = 30;
-    double ssor_omega = 1.0;
-    std::int32_t threads = 1;  // set to the hardware's threads when the context is made
-};
 
 struct Results {
     std::int32_t iterations = 0;
@@ -47,12 +36,8 @@ struct Context {
     void *progress_data = nullptr;
 };
 
-namespace detail {
-extern Context *current;  // read through current_context()
-}  // namespace detail
-
 // The current context, or null.
-inline Context *current_context() { return detail::current; }
+Context *current_context();
 void set_current_context(Context *ctx);
 // Creates a context; null when memory runs out.
 Context *create_context();

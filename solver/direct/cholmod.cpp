@@ -1,7 +1,7 @@
 // Sparse LDL' factorisation of a symmetric matrix through CHOLMOD, loaded at
 // run time: P A P' = L D L', then x = P' L'^-1 D^-1 L^-1 P b.
 #include "direct/cholmod_abi.h"
-#include "direct/dynlib.h"
+#include "direct/backend.h"
 #include "direct/direct.h"
 
 #include <brisvel/brisvel.h>
@@ -27,9 +27,6 @@ struct Functions {
     chm::cholmod_version_fn version = nullptr;
 };
 
-Functions api;  // complete once loaded is set
-bool loaded = false;
-
 #if defined(_WIN32)
 const char *const CANDIDATES[] = {"cholmod.dll", "libcholmod.dll"};
 #else
@@ -45,60 +42,59 @@ bool known_version(const Functions &f) {
 
 // The functions, and a version whose layout is declared here.
 bool resolve(const SharedLibrary &library, Functions &f) {
-    return library.find("cholmod_start", f.start) && library.find("cholmod_finish", f.finish) &&
-           library.find("cholmod_analyze", f.analyze) &&
-           library.find("cholmod_factorize", f.factorize) &&
-           library.find("cholmod_solve", f.solve) &&
-           library.find("cholmod_free_factor", f.free_factor) &&
-           library.find("cholmod_free_dense", f.free_dense) &&
-           library.find("cholmod_version", f.version) && known_version(f);
+    return library.find_all("cholmod_start", f.start,             //
+                            "cholmod_finish", f.finish,           //
+                            "cholmod_analyze", f.analyze,         //
+                            "cholmod_factorize", f.factorize,     //
+                            "cholmod_solve", f.solve,             //
+                            "cholmod_free_factor", f.free_factor, //
+                            "cholmod_free_dense", f.free_dense,   //
+                            "cholmod_version", f.version) &&
+           known_version(f);
 }
+
+Backend<Functions> backend(CANDIDATES, resolve);
 
 // CHOLMOD's workspace, in a zeroed block larger than any version's, set up
 // for a silent simplicial LDL' and finished when it goes.
-class Workspace {
+class CholmodCommon {
   public:
-    Workspace() : block_(chm::COMMON_BLOCK_SIZE / sizeof(Word)) {
-        api.start(common());
+    explicit CholmodCommon(const Functions &api)
+        : api_(api), block_(chm::COMMON_BLOCK_SIZE / sizeof(Word)) {
+        api_.start(common());
         common()->print = 0;  // the default prints warnings
         common()->supernodal = chm::SIMPLICIAL;
         common()->final_ll = 0;  // keep L D L': no square roots of negative pivots
         common()->nmethods = 1;  // AMD alone: the default also tries nested dissection,
         common()->method[0].ordering = chm::ORDERING_AMD;  // slower and rarely better here
     }
-    ~Workspace() { api.finish(common()); }
-    Workspace(const Workspace &) = delete;
-    Workspace &operator=(const Workspace &) = delete;
+    ~CholmodCommon() { api_.finish(common()); }
+    CholmodCommon(const CholmodCommon &) = delete;
+    CholmodCommon &operator=(const CholmodCommon &) = delete;
 
     chm::cholmod_common *common() { return reinterpret_cast<chm::cholmod_common *>(block_.data()); }
 
   private:
     using Word = std::max_align_t;
+    const Functions &api_;
     std::vector<Word> block_;
 };
 
 // The error code for a failed CHOLMOD call.
-int error_of(int status) {
+int cholmod_error(int status) {
     return status == chm::STATUS_OUT_OF_MEMORY || status == chm::STATUS_TOO_LARGE
                ? QV_ERROR_OUT_OF_MEMORY
                : QV_ERROR_SINGULAR;
 }
 
-}  // namespace
-
-int load_cholmod() {
-    if (!loaded)
-        loaded = load_first(CANDIDATES, resolve, api);
-    return loaded ? QV_OK : QV_ERROR_EXTENSION_UNAVAILABLE;
-}
-
-int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x) {
-    if (!loaded)
+// Solves A x = b for a symmetric A; x is written only on success.
+int solve(const CsrMatrix &a, const Vector &b, Vector &x) {
+    const Functions *found = backend.api();
+    if (found == nullptr)
         return QV_ERROR_EXTENSION_UNAVAILABLE;
+    const Functions &api = *found;
     if (a.rows != a.cols || b.size() != static_cast<std::size_t>(a.rows) || x.size() != b.size())
         return QV_ERROR_DIMENSION;
-    if (!is_symmetric(a))
-        return QV_ERROR_NOT_SYMMETRIC;
     if (a.nonzeros() > INT_MAX)
         return QV_ERROR_OUT_OF_MEMORY;  // the int routines count entries in an int
     const std::size_t n = static_cast<std::size_t>(a.rows);
@@ -111,7 +107,7 @@ int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x) {
     std::vector<int> rowind(a.col.begin(), a.col.end());
     Vector values = a.val;
     Vector rhs = b;
-    Workspace workspace;
+    CholmodCommon workspace(api);
     chm::cholmod_common *common = workspace.common();
 
     chm::cholmod_sparse A{};
@@ -135,15 +131,15 @@ int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x) {
 
     chm::cholmod_factor *L = api.analyze(&A, common);  // fill-reducing ordering
     if (L == nullptr)
-        return error_of(common->status);
+        return cholmod_error(common->status);
     api.factorize(&A, L, common);
     int code = QV_OK;
     if (common->status < chm::STATUS_OK || L->minor != n) {
-        code = error_of(common->status);  // a zero pivot, or no memory
+        code = cholmod_error(common->status);  // a zero pivot, or no memory
     } else {
         chm::cholmod_dense *X = api.solve(chm::SOLVE_A, L, &B, common);
         if (X == nullptr) {
-            code = error_of(common->status);
+            code = cholmod_error(common->status);
         } else {
             const double *solution = static_cast<const double *>(X->x);
             std::copy(solution, solution + n, x.begin());
@@ -152,6 +148,16 @@ int cholmod_solve(const CsrMatrix &a, const Vector &b, Vector &x) {
     }
     api.free_factor(&L, common);
     return code;
+}
+
+}  // namespace
+
+int load_cholmod() { return backend.load(); }
+
+bool cholmod_loaded() { return backend.api() != nullptr; }
+
+SolveResult cholmod_ldl(const CsrMatrix &a, const Vector &b, Vector &x) {
+    return SolveResult{solve(a, b, x), 0, 0.0};
 }
 
 }  // namespace brisvel

@@ -28,6 +28,13 @@ class SharedLibrary {
         function = reinterpret_cast<F>(address_of(name));
         return function != nullptr;
     }
+    // Finds every function of a list of (name, function) pairs; false when
+    // any is missing.
+    bool find_all() const { return true; }
+    template <typename F, typename... Rest>
+    bool find_all(const char *name, F &function, Rest &...rest) const {
+        return find(name, function) && find_all(rest...);
+    }
 
   private:
     using Function = void (*)();
@@ -35,22 +42,5 @@ class SharedLibrary {
 
     void *handle_ = nullptr;
 };
-
-// Tries each candidate file name in turn and keeps loaded, for the rest of
-// the process, the first whose functions resolve(library, functions) finds
-// complete and acceptable. True, with the functions, when one was.
-template <typename Functions, typename Resolve, std::size_t N>
-bool load_first(const char *const (&candidates)[N], Resolve resolve, Functions &functions) {
-    for (const char *name : candidates) {
-        SharedLibrary library;
-        Functions found{};
-        if (!library.open(name) || !resolve(library, found))
-            continue;  // absent, incomplete or unknown; the library closes again here
-        library.release();
-        functions = found;
-        return true;
-    }
-    return false;
-}
 
 }  // namespace brisvel

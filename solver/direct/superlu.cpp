@@ -1,6 +1,6 @@
 // Sparse LU with partial pivoting through SuperLU, loaded at run time:
 // P_r A P_c = L U, then x = P_c U^-1 L^-1 P_r b.
-#include "direct/dynlib.h"
+#include "direct/backend.h"
 #include "direct/direct.h"
 #include "direct/superlu_abi.h"
 
@@ -29,9 +29,6 @@ struct Functions {
     slu::Destroy_CompCol_Matrix_fn Destroy_CompCol_Matrix = nullptr;
 };
 
-Functions api;  // complete once loaded is set
-bool loaded = false;
-
 // The soname's major version is the only version SuperLU tells.
 #if defined(_WIN32)
 const char *const CANDIDATES[] = {"superlu.dll", "libsuperlu.dll"};
@@ -40,15 +37,18 @@ const char *const CANDIDATES[] = {"libsuperlu.so.5", "libsuperlu.so.6", "libsupe
 #endif
 
 bool resolve(const SharedLibrary &library, Functions &f) {
-    return library.find("set_default_options", f.set_default_options) &&
-           library.find("StatInit", f.StatInit) && library.find("StatFree", f.StatFree) &&
-           library.find("dCreate_CompCol_Matrix", f.dCreate_CompCol_Matrix) &&
-           library.find("dCreate_Dense_Matrix", f.dCreate_Dense_Matrix) &&
-           library.find("dgssv", f.dgssv) &&
-           library.find("Destroy_SuperMatrix_Store", f.Destroy_SuperMatrix_Store) &&
-           library.find("Destroy_SuperNode_Matrix", f.Destroy_SuperNode_Matrix) &&
-           library.find("Destroy_CompCol_Matrix", f.Destroy_CompCol_Matrix);
+    return library.find_all("set_default_options", f.set_default_options,          //
+                            "StatInit", f.StatInit,                                 //
+                            "StatFree", f.StatFree,                                 //
+                            "dCreate_CompCol_Matrix", f.dCreate_CompCol_Matrix,     //
+                            "dCreate_Dense_Matrix", f.dCreate_Dense_Matrix,         //
+                            "dgssv", f.dgssv,                                       //
+                            "Destroy_SuperMatrix_Store", f.Destroy_SuperMatrix_Store, //
+                            "Destroy_SuperNode_Matrix", f.Destroy_SuperNode_Matrix, //
+                            "Destroy_CompCol_Matrix", f.Destroy_CompCol_Matrix);
 }
+
+Backend<Functions> backend(CANDIDATES, resolve);
 
 // A structure SuperLU fills in, with room for fields a later version appends.
 template <typename T> struct Padded {
@@ -75,7 +75,7 @@ Vector row_scales(const CsrMatrix &a) {
 
 // The error code for dgssv's info: 1..n is an exactly zero pivot U(info, info),
 // above n the memory SuperLU failed to get.
-int error_of(int info, int n) {
+int superlu_error(int info, int n) {
     if (info == 0)
         return QV_OK;
     if (info > 0 && info <= n)
@@ -83,16 +83,10 @@ int error_of(int info, int n) {
     return info > n ? QV_ERROR_OUT_OF_MEMORY : QV_ERROR_INVALID_VALUE;
 }
 
-}  // namespace
-
-int load_superlu() {
-    if (!loaded)
-        loaded = load_first(CANDIDATES, resolve, api);
-    return loaded ? QV_OK : QV_ERROR_EXTENSION_UNAVAILABLE;
-}
-
-int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) {
-    if (!loaded)
+// Solves A x = b; x is written only on success.
+int solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) {
+    const Functions *api = backend.api();
+    if (api == nullptr)
         return QV_ERROR_EXTENSION_UNAVAILABLE;
     if (a.rows != a.cols || b.size() != static_cast<std::size_t>(a.rows) || x.size() != b.size())
         return QV_ERROR_DIMENSION;
@@ -121,29 +115,43 @@ int superlu_solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) 
     Padded<slu::SuperLUStat_t> stat{};
     slu::SuperMatrix A{}, B{}, L{}, U{};
 
-    api.set_default_options(&options.value);
+    api->set_default_options(&options.value);
     options.value.ColPerm = permute ? slu::COLAMD : slu::NATURAL;
     options.value.PrintStat = slu::NO;
-    api.dCreate_CompCol_Matrix(&A, n, n, static_cast<int>(a.nonzeros()), values.data(),
+    api->dCreate_CompCol_Matrix(&A, n, n, static_cast<int>(a.nonzeros()), values.data(),
                                rowind.data(), colptr.data(), slu::SLU_NC, slu::SLU_D, slu::SLU_GE);
-    api.dCreate_Dense_Matrix(&B, n, 1, solution.data(), n, slu::SLU_DN, slu::SLU_D, slu::SLU_GE);
-    api.StatInit(&stat.value);
+    api->dCreate_Dense_Matrix(&B, n, 1, solution.data(), n, slu::SLU_DN, slu::SLU_D, slu::SLU_GE);
+    api->StatInit(&stat.value);
     int info = 0;
-    api.dgssv(&options.value, &A, perm_c.data(), perm_r.data(), &L, &U, &B, &stat.value, &info);
+    api->dgssv(&options.value, &A, perm_c.data(), perm_r.data(), &L, &U, &B, &stat.value, &info);
     if (info >= 0 && info <= n) {  // the factors exist unless memory ran out
         if (L.Store != nullptr)
-            api.Destroy_SuperNode_Matrix(&L);
+            api->Destroy_SuperNode_Matrix(&L);
         if (U.Store != nullptr)
-            api.Destroy_CompCol_Matrix(&U);
+            api->Destroy_CompCol_Matrix(&U);
     }
-    api.StatFree(&stat.value);
-    api.Destroy_SuperMatrix_Store(&A);  // the arrays are ours; only the wrappers go
-    api.Destroy_SuperMatrix_Store(&B);
+    api->StatFree(&stat.value);
+    api->Destroy_SuperMatrix_Store(&A);  // the arrays are ours; only the wrappers go
+    api->Destroy_SuperMatrix_Store(&B);
 
-    const int code = error_of(info, n);
+    const int code = superlu_error(info, n);
     if (code == QV_OK)
         x = std::move(solution);
     return code;
+}
+
+}  // namespace
+
+int load_superlu() { return backend.load(); }
+
+bool superlu_loaded() { return backend.api() != nullptr; }
+
+SolveResult superlu_natural(const CsrMatrix &a, const Vector &b, Vector &x) {
+    return SolveResult{solve(a, b, x, false), 0, 0.0};
+}
+
+SolveResult superlu_permuted(const CsrMatrix &a, const Vector &b, Vector &x) {
+    return SolveResult{solve(a, b, x, true), 0, 0.0};
 }
 
 }  // namespace brisvel

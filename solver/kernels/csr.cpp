@@ -164,13 +164,6 @@ double residual(const CsrMatrix &a, const double *b, const double *x, double *r)
     return std::isfinite(bound_sq) ? std::sqrt(bound_sq) : scaled_rounding_bound(a, b, x);
 }
 
-void spmv_transposed(const CsrMatrix &a, const double *x, double *y) {
-    std::fill(y, y + a.cols, 0.0);
-    for (std::int32_t i = 0; i < a.rows; ++i)
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
-            y[a.col[k]] += a.val[k] * x[i];  // y_j += a_ij x_i
-}
-
 Vector diagonal(const CsrMatrix &a) {
     Vector d(static_cast<std::size_t>(std::min(a.rows, a.cols)), 0.0);
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(d.size()); ++i) {

@@ -33,8 +33,6 @@ std::array<double, 2> spmv_dots(const CsrMatrix &a, const double *x, double *y, 
 // r = b - A x. Returns a bound on the rounding error of the computed r, so
 // that a residual drowned by cancellation (huge x) is never taken as small.
 double residual(const CsrMatrix &a, const double *b, const double *x, double *r);
-// y = A' x (y has a.cols entries)
-void spmv_transposed(const CsrMatrix &a, const double *x, double *y);
 // The diagonal of a square matrix; entries missing from the pattern are 0.
 Vector diagonal(const CsrMatrix &a);
 // The transpose, with sorted rows.

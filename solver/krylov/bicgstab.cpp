@@ -1,7 +1,8 @@
 // Preconditioned BiCGStab with residual replacement, in fused passes over the vectors.
-#include "krylov/krylov.h"
+#include "kernels/fused_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
+#include "krylov/krylov.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,25 +22,13 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
                      const SolveControl &control) {
     const std::size_t n = b.size();
     const double eps = std::numeric_limits<double>::epsilon();
-    SolveResult result;
-    const double norm_b = norm2(n, b.data());
-    if (!std::isfinite(norm_b)) {
-        result.status = SolveStatus::NotFinite;
-        return result;
-    }
-    if (norm_b == 0.0) {  // b = 0: x = 0 is exact
-        std::fill(x.begin(), x.end(), 0.0);
-        result.status = SolveStatus::Converged;
-        return result;
-    }
-    Workspace work(7, n);
+    KrylovVectors work(7, n);
     double *r = work[0], *r0 = work[1], *p = work[2], *v = work[3];  // s = r - alpha v overwrites r
     double *y = work[4], *z = work[5], *t = work[6];
-    result.residual = true_residual(a, b, x, norm_b, r);
-    if (result.residual <= control.threshold) {  // the initial guess is good enough
-        result.status = SolveStatus::Converged;
+    SolveResult result;
+    double norm_b = 0.0;
+    if (krylov_start(a, b, x, control, r, norm_b, result))
         return result;
-    }
     const double tol = control.threshold * norm_b;  // target for ||r||
     const double *d = m.inverse_diagonal();         // M^-1 = diag(d), folded into the passes
     double rho = 1.0, alpha = 1.0, omega = 1.0, r0_sq = 0.0;
@@ -50,23 +39,21 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
     double claimed_residual = std::numeric_limits<double>::infinity();
     bool r_is_true = true;  // r is b - Ax for the current x
 
+    // r = b - Ax afresh, and its relative norm.
+    auto recompute = [&]() {
+        result.residual = true_residual(a, b, x, norm_b, r);
+        r_is_true = true;
+    };
     // Carries on with the same recurrences from r = b - Ax, just computed.
     auto adopt_true_residual = [&]() {
         norm_r = peak = result.residual * norm_b;
         r0r = dot(n, r0, r);
     };
-    // Replaces the updated residual by the true one.
-    auto replace = [&]() {
-        result.residual = true_residual(a, b, x, norm_b, r);
-        r_is_true = true;
-        adopt_true_residual();
-    };
     // Starts the recurrences afresh from the true residual: after a breakdown,
     // or when replacement did not bring the true residual down. Refuses when
     // the true residual has not improved since the last start.
     auto restart = [&]() {
-        result.residual = true_residual(a, b, x, norm_b, r);
-        r_is_true = true;
+        recompute();
         if (!(result.residual < start_residual))
             return false;
         start_residual = result.residual;
@@ -78,14 +65,8 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         std::fill(v, v + n, 0.0);
         return true;
     };
-    // Judges an iterate whose updated residual looks converged.
-    auto converged = [&]() {
-        result.residual = true_residual(a, b, x, norm_b, r);
-        r_is_true = true;
-        return result.residual <= control.threshold;
-    };
     restart();
-    SolveStatus stopped = SolveStatus::NotConverged;  // how the loop ends unless it converges
+    int stopped = QV_ERROR_NOT_CONVERGED;  // how the loop ends unless it converges
     TeamPacer pace(n);
 
     while (result.iterations < control.max_iterations) {
@@ -96,84 +77,64 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         double beta = (rho / rho_old) * (alpha / omega);
         if (std::fabs(rho) <= eps * eps * r0_sq) {  // r has become orthogonal to r0
             if (!restart()) {
-                stopped = SolveStatus::Breakdown;
+                stopped = QV_ERROR_BREAKDOWN;
                 break;
             }
             rho = r0_sq;
             beta = 0.0;
         }
-        parallel_for(n, [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
-                p[i] = r[i] + beta * (p[i] - omega * v[i]);  // p = r + beta (p - omega v)
-                if (d != nullptr)
-                    y[i] = d[i] * p[i];  // y = M^-1 p
-            }
-        });
+        update_direction(n, r, beta, omega, v, p, d, y);  // p = r + beta (p - omega v), y = M^-1 p
         if (d == nullptr)
             m.apply(p, y);
         alpha = rho / spmv_dot(a, y, v, r0);  // v = A y, alpha = rho / (r0, v)
         if (!std::isfinite(alpha) || !std::isfinite(beta)) {
             if (!restart()) {
-                stopped = SolveStatus::Breakdown;
+                stopped = QV_ERROR_BREAKDOWN;
                 break;
             }
             continue;
         }
-        const double ss =
-            parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
-                lane_sum<1>(begin, end, sum, [&](std::size_t i, double *acc) {
-                    r[i] -= alpha * v[i];  // s = r - alpha v
-                    if (d != nullptr)
-                        z[i] = d[i] * r[i];  // z = M^-1 s
-                    acc[0] += r[i] * r[i];
-                });
-            })[0];
+        const double norm_s = std::sqrt(subtract_scaled(n, alpha, v, r, d, z));  // s = r - alpha v
         r_is_true = false;
-        const double norm_s = std::sqrt(ss);
         if (norm_s <= tol) {              // the half step is enough
             axpy(n, alpha, y, x.data());  // x += alpha y
             if (control.interrupted(result.iterations, norm_s / norm_b)) {
-                stopped = SolveStatus::Interrupted;
+                stopped = QV_ERROR_INTERRUPTED;
                 break;
             }
-            if (converged() || !restart())
+            recompute();
+            if (control.converged(result.residual) || !restart())
                 break;
             continue;
         }
         if (d == nullptr)
-            m.apply(r, z);
+            m.apply(r, z);                                           // z = M^-1 s
         const std::array<double, 2> tt_ts = spmv_dots(a, z, t, r);  // t = A z
         const double tt = tt_ts[0], ts = tt_ts[1];
         if (!(std::fabs(ts) > eps * std::sqrt(tt) * norm_s)) {  // omega would vanish
             axpy(n, alpha, y, x.data());                        // keep the half step's progress
             if (!restart()) {
-                stopped = SolveStatus::Breakdown;
+                stopped = QV_ERROR_BREAKDOWN;
                 break;
             }
             continue;
         }
         omega = ts / tt;  // omega minimises ||s - omega t||
         const std::array<double, 2> rr_r0r =
-            parallel_sum<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2> &sum) {
-                lane_sum<2>(begin, end, sum, [&](std::size_t i, double *acc) {
-                    x[i] += alpha * y[i] + omega * z[i];  // update the iterate
-                    r[i] -= omega * t[i];                 // r = s - omega t
-                    acc[0] += r[i] * r[i];
-                    acc[1] += r0[i] * r[i];
-                });
-            });
-        norm_r = std::sqrt(rr_r0r[0]);
+            update_iterate_and_residual(n, alpha, y, omega, z, t, r0, x.data(), r);
+        norm_r = std::sqrt(rr_r0r[0]);  // x += alpha y + omega z, r = s - omega t
         r0r = rr_r0r[1];
         if (!std::isfinite(norm_r)) {
-            result.status = SolveStatus::NotFinite;
-            return result;
+            stopped = QV_ERROR_BREAKDOWN;
+            break;
         }
         if (control.interrupted(result.iterations, norm_r / norm_b)) {
-            stopped = SolveStatus::Interrupted;
+            stopped = QV_ERROR_INTERRUPTED;
             break;
         }
         if (norm_r <= tol) {
-            if (converged())
+            recompute();  // judge by the true residual
+            if (control.converged(result.residual))
                 break;
             if (result.residual < claimed_residual) {  // replacement still gains: go on
                 claimed_residual = result.residual;
@@ -183,18 +144,13 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             }
         } else {
             peak = std::fmax(peak, norm_r);
-            if (norm_r < replacement_drop * peak)
-                replace();
+            if (norm_r < replacement_drop * peak) {  // replace the updated residual by the true one
+                recompute();
+                adopt_true_residual();
+            }
         }
     }
-    if (!r_is_true)
-        result.residual = true_residual(a, b, x, norm_b, r);
-    if (!std::isfinite(result.residual))
-        result.status = SolveStatus::NotFinite;
-    else if (result.residual <= control.threshold)
-        result.status = SolveStatus::Converged;
-    else
-        result.status = stopped;
+    krylov_finish(a, b, x, control, norm_b, r, r_is_true, stopped, result);
     return result;
 }
 

@@ -1,4 +1,4 @@
-// The iterative methods. Each solves A x = b for a square A, preconditioned by
+// The Krylov methods. Each solves A x = b for a square A, preconditioned by
 // M, with x as both the initial guess and the result, and reports how it ended.
 #pragma once
 
@@ -9,13 +9,19 @@
 
 namespace brisvel {
 
-enum class SolveStatus {
-    Converged,     // true relative residual at or below the threshold
-    NotConverged,  // iteration limit reached, or no further progress possible
-    Breakdown,     // a recurrence divided by (nearly) zero, or CG met p'Ap <= 0
-    NotFinite,     // NaN or infinity appeared
-    Interrupted,   // the progress callback asked to stop
+// How a solve ended, from every solve path: iterative, direct or the whole
+// system's. code is QV_OK or the QV_ERROR_* code telling why it failed.
+struct SolveResult {
+    int code = QV_ERROR_NOT_CONVERGED;
+    int iterations = 0;
+    double residual = 0.0;  // true relative residual ||b - Ax|| / ||b|| of the returned x
 };
+
+// The one convergence test: a relative residual meets the threshold. NaN
+// never does.
+inline bool meets_threshold(double relative_residual, double threshold) {
+    return relative_residual <= threshold;
+}
 
 struct SolveControl {
     int max_iterations = 1000;
@@ -25,6 +31,9 @@ struct SolveControl {
     QVprogress progress = nullptr;  // told of each iteration; may stop the solve
     void *progress_data = nullptr;
 
+    bool converged(double relative_residual) const {
+        return meets_threshold(relative_residual, threshold);
+    }
     // Reports an iteration and the method's running estimate of the relative
     // residual; true when the callback asks to stop.
     bool interrupted(int iteration, double estimate) const {
@@ -32,11 +41,9 @@ struct SolveControl {
     }
 };
 
-struct SolveResult {
-    SolveStatus status = SolveStatus::NotConverged;
-    int iterations = 0;
-    double residual = 0.0;  // true relative residual ||b - Ax|| / ||b|| of the returned x
-};
+// Every Krylov method has this shape.
+using KrylovMethod = SolveResult (*)(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
+                                     Vector &x, const SolveControl &control);
 
 SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
                      const SolveControl &control);
@@ -50,11 +57,26 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
                      double *r);
 
+// The prologue every method shares. Finds ||b||, and answers true, with
+// result final, when nothing is left to iterate: b is not finite (a
+// breakdown), b = 0 (x = 0 is exact), or the initial guess already meets the
+// threshold. Otherwise r holds b - Ax and result.residual its relative norm.
+bool krylov_start(const CsrMatrix &a, const Vector &b, Vector &x, const SolveControl &control,
+                  double *r, double &norm_b, SolveResult &result);
+
+// The epilogue every method shares: the verdict on x. Recomputes the true
+// residual into r unless r already holds it; then the code is QV_OK when it
+// meets the threshold, a breakdown when it is not finite, and otherwise
+// stopped, the reason the iterations ended.
+void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
+                   const SolveControl &control, double norm_b, double *r, bool r_is_true,
+                   int stopped, SolveResult &result);
+
 // A method's work vectors, count of them with n entries each, in one
 // allocation, so that a large solve gets them all on huge pages at once.
-class Workspace {
+class KrylovVectors {
   public:
-    Workspace(std::size_t count, std::size_t n) : n_(n), storage_(count * n) {}
+    KrylovVectors(std::size_t count, std::size_t n) : n_(n), storage_(count * n) {}
     double *operator[](std::size_t k) { return storage_.data() + k * n_; }
 
   private:

@@ -1,7 +1,9 @@
-// The true residual, from which every method judges convergence.
-#include "krylov/krylov.h"
+// The true residual, from which every method judges convergence, and the
+// prologue and epilogue the methods share.
 #include "kernels/vector_ops.h"
+#include "krylov/krylov.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace brisvel {
@@ -11,6 +13,40 @@ double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, doubl
     const double bound = residual(a, b.data(), x.data(), r);  // r = b - A x
     // No smaller than the rounding error of r allows us to verify.
     return std::fmax(norm2(b.size(), r), bound) / norm_b;
+}
+
+bool krylov_start(const CsrMatrix &a, const Vector &b, Vector &x, const SolveControl &control,
+                  double *r, double &norm_b, SolveResult &result) {
+    result = SolveResult{};
+    norm_b = norm2(b.size(), b.data());
+    if (!std::isfinite(norm_b)) {
+        result.code = QV_ERROR_BREAKDOWN;
+        return true;
+    }
+    if (norm_b == 0.0) {  // b = 0: x = 0 is exact
+        std::fill(x.begin(), x.end(), 0.0);
+        result.code = QV_OK;
+        return true;
+    }
+    result.residual = true_residual(a, b, x, norm_b, r);
+    if (control.converged(result.residual)) {  // the initial guess is good enough
+        result.code = QV_OK;
+        return true;
+    }
+    return false;
+}
+
+void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
+                   const SolveControl &control, double norm_b, double *r, bool r_is_true,
+                   int stopped, SolveResult &result) {
+    if (!r_is_true)
+        result.residual = true_residual(a, b, x, norm_b, r);
+    if (!std::isfinite(result.residual))
+        result.code = QV_ERROR_BREAKDOWN;
+    else if (control.converged(result.residual))
+        result.code = QV_OK;
+    else
+        result.code = stopped;
 }
 
 }  // namespace brisvel

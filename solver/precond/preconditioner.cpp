@@ -1,4 +1,4 @@
-// The identity preconditioner and the choice of preconditioner by code.
+// The table of preconditioners, one row each, and the identity.
 #include "precond/preconditioner.h"
 
 #include <brisvel/brisvel.h>
@@ -7,17 +7,39 @@
 
 namespace brisvel {
 
-void IdentityPreconditioner::apply(const double *r, double *z) const { std::copy(r, r + n_, z); }
+// Each is defined in its own file.
+std::unique_ptr<Preconditioner> make_jacobi(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<Preconditioner> make_ssor(const CsrMatrix &a, const Parameters &p);
 
-std::unique_ptr<Preconditioner> make_preconditioner(int code, const CsrMatrix &a, double omega) {
-    switch (code) {
-    case QV_PRECONDITIONER_SSOR:
-        return std::make_unique<SsorPreconditioner>(a, omega);
-    case QV_PRECONDITIONER_NONE:
-        return std::make_unique<IdentityPreconditioner>(static_cast<std::size_t>(a.rows));
-    default:
-        return std::make_unique<JacobiPreconditioner>(a);
-    }
+namespace {
+
+// M = I.
+class Identity final : public Preconditioner {
+  public:
+    explicit Identity(std::size_t n) : n_(n) {}
+    void apply(const double *r, double *z) const override { std::copy(r, r + n_, z); }
+
+  private:
+    std::size_t n_;
+};
+
+std::unique_ptr<Preconditioner> make_identity(const CsrMatrix &a, const Parameters &) {
+    return std::make_unique<Identity>(static_cast<std::size_t>(a.rows));
+}
+
+const PreconditionerKind preconditioners[] = {
+    {QV_PRECONDITIONER_JACOBI, make_jacobi},
+    {QV_PRECONDITIONER_SSOR, make_ssor},
+    {QV_PRECONDITIONER_NONE, make_identity},
+};
+
+}  // namespace
+
+const PreconditionerKind *find_preconditioner(int code) {
+    for (const PreconditionerKind &kind : preconditioners)
+        if (kind.code == code)
+            return &kind;
+    return nullptr;
 }
 
 }  // namespace brisvel

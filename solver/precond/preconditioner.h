@@ -1,6 +1,7 @@
 // Preconditioners: z = M^-1 r for an approximation M of the system matrix.
 #pragma once
 
+#include "context/parameters.h"
 #include "kernels/csr.h"
 
 #include <memory>
@@ -17,41 +18,16 @@ class Preconditioner {
     virtual const double *inverse_diagonal() const { return nullptr; }
 };
 
-// M = I.
-class IdentityPreconditioner final : public Preconditioner {
-  public:
-    explicit IdentityPreconditioner(std::size_t n) : n_(n) {}
-    void apply(const double *r, double *z) const override;
+// Builds a preconditioner for a, reading any setting of its own from p.
+using PreconditionerFactory = std::unique_ptr<Preconditioner> (*)(const CsrMatrix &a,
+                                                                   const Parameters &p);
 
-  private:
-    std::size_t n_;
+struct PreconditionerKind {
+    int code;  // its QV_PRECONDITIONER_* code
+    PreconditionerFactory make;
 };
 
-// M = diag(A); a zero or missing diagonal entry counts as 1.
-class JacobiPreconditioner final : public Preconditioner {
-  public:
-    explicit JacobiPreconditioner(const CsrMatrix &a);
-    void apply(const double *r, double *z) const override;
-    const double *inverse_diagonal() const override { return inverse_diagonal_.data(); }
-
-  private:
-    Vector inverse_diagonal_;
-};
-
-// M = (D + wL) D^-1 (D + wU) / (w (2 - w)); a zero or missing diagonal entry
-// counts as 1. Symmetric when A is, so it also serves conjugate gradients.
-class SsorPreconditioner final : public Preconditioner {
-  public:
-    SsorPreconditioner(const CsrMatrix &a, double omega);
-    void apply(const double *r, double *z) const override;
-
-  private:
-    const CsrMatrix &a_;
-    double omega_;
-    Vector diagonal_;
-};
-
-// The preconditioner for a QV_PRECONDITIONER_* code.
-std::unique_ptr<Preconditioner> make_preconditioner(int code, const CsrMatrix &a, double omega);
+// The preconditioner with a QV_PRECONDITIONER_* code; null for an unknown code.
+const PreconditionerKind *find_preconditioner(int code);
 
 }  // namespace brisvel

@@ -2,15 +2,26 @@
 #include "precond/preconditioner.h"
 
 namespace brisvel {
+namespace {
 
-SsorPreconditioner::SsorPreconditioner(const CsrMatrix &a, double omega)
-    : a_(a), omega_(omega), diagonal_(diagonal(a)) {
-    for (double &d : diagonal_)
-        if (d == 0.0)
-            d = 1.0;  // never divide by a zero diagonal
-}
+// M = (D + wL) D^-1 (D + wU) / (w (2 - w)); a zero or missing diagonal entry
+// counts as 1. Symmetric when A is, so it also serves conjugate gradients.
+class Ssor final : public Preconditioner {
+  public:
+    Ssor(const CsrMatrix &a, double omega) : a_(a), omega_(omega), diagonal_(diagonal(a)) {
+        for (double &d : diagonal_)
+            if (d == 0.0)
+                d = 1.0;  // never divide by a zero diagonal
+    }
+    void apply(const double *r, double *z) const override;
 
-void SsorPreconditioner::apply(const double *r, double *z) const {
+  private:
+    const CsrMatrix &a_;
+    double omega_;
+    Vector diagonal_;
+};
+
+void Ssor::apply(const double *r, double *z) const {
     const CsrMatrix &a = a_;
     const double w = omega_;
     for (std::int32_t i = 0; i < a.rows; ++i) {  // solve (D + wL) y = r
@@ -28,6 +39,12 @@ void SsorPreconditioner::apply(const double *r, double *z) const {
     const double scale = w * (2.0 - w);
     for (std::int32_t i = 0; i < a.rows; ++i)
         z[i] *= scale;  // z = w (2 - w) (D + wU)^-1 D (D + wL)^-1 r
+}
+
+}  // namespace
+
+std::unique_ptr<Preconditioner> make_ssor(const CsrMatrix &a, const Parameters &p) {
+    return std::make_unique<Ssor>(a, p.ssor_omega);
 }
 
 }  // namespace brisvel

@@ -1,10 +1,12 @@
 // Solving a context's system: elimination of locked variables, least squares
 // through the normal equations, the chosen method, and an honest verdict.
-#include "direct/direct.h"
-#include "krylov/krylov.h"
-#include "kernels/parallel.h"
 #include "solve/solve.h"
+
+#include "error.h"
+#include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
+#include "precond/preconditioner.h"
+#include "solve/methods.h"
 
 #include <algorithm>
 #include <cmath>
@@ -31,52 +33,39 @@ double problem_residual(const CsrMatrix &a, const Vector &b, const Vector &x, bo
     return norm_c > 0.0 ? norm2(g.size(), g.data()) / norm_c : norm2(g.size(), g.data());
 }
 
-int error_of(SolveStatus status) {
-    switch (status) {
-    case SolveStatus::Converged:
-        return QV_OK;
-    case SolveStatus::NotConverged:
-        return QV_ERROR_NOT_CONVERGED;
-    case SolveStatus::Interrupted:
-        return QV_ERROR_INTERRUPTED;
-    default:
-        return QV_ERROR_BREAKDOWN;
-    }
-}
-
-SolveResult run_iterative(int method, const CsrMatrix &m, const Preconditioner &pre,
-                          const Vector &rhs, Vector &x, const SolveControl &control) {
-    switch (method) {
-    case QV_METHOD_GMRES:
-        return gmres(m, pre, rhs, x, control);
-    case QV_METHOD_CG:
-        return conjugate_gradient(m, pre, rhs, x, control);
-    default:
-        return bicgstab(m, pre, rhs, x, control);
-    }
-}
-
-// Solves m x = rhs; returns QV_OK or the reason it failed.
-int solve_square(const Context &ctx, int method, const CsrMatrix &m, const Vector &rhs, Vector &x,
-                 std::int32_t &iterations) {
-    if (is_direct_method(method))
-        return solve_direct(method, m, rhs, x);
+SolveControl control_of(const Context &ctx, std::size_t unknowns) {
     const Parameters &p = ctx.params;
     SolveControl control;
-    const int n = static_cast<int>(x.size());
+    const int n = static_cast<int>(unknowns);
     control.max_iterations = p.max_iterations > 0 ? p.max_iterations : std::max(1000, 2 * n);
     control.threshold = p.threshold;
     control.restart = p.gmres_restart;
     control.progress = ctx.progress;
     control.progress_data = ctx.progress_data;
-    const auto pre = make_preconditioner(p.preconditioner, m, p.ssor_omega);
-    const SolveResult result = run_iterative(method, m, *pre, rhs, x, control);
-    iterations = result.iterations;
-    return error_of(result.status);
+    return control;
 }
 
-int solve_checked(Context &ctx) {
+// Solves m x = rhs with the method the table gives.
+SolveResult run_method(const Method &method, const Context &ctx, const CsrMatrix &m,
+                       const Vector &rhs, Vector &x) {
+    if (method.available != nullptr && !method.available())
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
+    if (method.needs_symmetry && !is_symmetric(m))
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC), 0, 0.0};
+    if (method.kind == MethodKind::Direct)
+        return method.direct(m, rhs, x);
+    const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
+    if (kind == nullptr)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
+    const auto pre = kind->make(m, ctx.params);
+    return method.iterative(m, *pre, rhs, x, control_of(ctx, x.size()));
+}
+
+SolveResult solve_checked(Context &ctx) {
     const Parameters &p = ctx.params;
+    const Method *method = find_method(p.method, p.least_squares);
+    if (method == nullptr)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
     const bool any_locked = std::any_of(ctx.locked.begin(), ctx.locked.end(),
                                         [](unsigned char locked) { return locked != 0; });
     const ReducedSystem reduced = any_locked ? reduce_locked(ctx) : ReducedSystem{};
@@ -87,14 +76,11 @@ int solve_checked(Context &ctx) {
         return any_locked ? static_cast<std::size_t>(reduced.unknowns[k]) : k;
     };
     if (n == 0 || a.rows == 0 || (!p.least_squares && static_cast<std::size_t>(a.rows) != n))
-        return QV_ERROR_DIMENSION;
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_DIMENSION), 0, 0.0};
 
     CsrMatrix at, normal;
     Vector normal_rhs;
     if (p.least_squares) {
-        // A'A is formed once: conjugate gradients on it took 0.6 of the time
-        // of iterating with products by A and A' on brisvel-bench's problem,
-        // its product costing 5 entries a row against 8 for the pair.
         at = transpose(a);              // row j of A' lists the rows of A that use column j
         normal = normal_matrix(a, at);  // minimise ||b - Ax|| through A'A x = A'b
         normal_rhs.resize(n);
@@ -102,33 +88,33 @@ int solve_checked(Context &ctx) {
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? normal_rhs : b;
-    const int method = p.method != QV_METHOD_DEFAULT ? p.method
-                       : p.least_squares             ? QV_METHOD_CG
-                                                     : QV_METHOD_BICGSTAB;
     Vector x(n);
     for (std::size_t k = 0; k < n; ++k)
         x[k] = ctx.values[variable(k)];  // the variables are the initial guess
 
-    const int code = solve_square(ctx, method, m, rhs, x, ctx.results.iterations);
-    if (!all_finite(n, x.data()))
-        return code != QV_OK ? code : QV_ERROR_BREAKDOWN;  // never write NaN or infinity
-    ctx.results.residual = problem_residual(a, b, x, p.least_squares, at, normal_rhs);
+    SolveResult result = run_method(*method, ctx, m, rhs, x);
+    if (!all_finite(n, x.data())) {  // never write NaN or infinity
+        result.residual = 0.0;
+        if (result.code == QV_OK)
+            result.code = BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
+        return result;
+    }
+    result.residual = problem_residual(a, b, x, p.least_squares, at, normal_rhs);
     for (std::size_t k = 0; k < n; ++k)
         ctx.values[variable(k)] = x[k];
-    if (code != QV_OK)
-        return code;
-    return ctx.results.residual <= p.threshold ? QV_OK : QV_ERROR_NOT_CONVERGED;
+    if (result.code == QV_OK && !meets_threshold(result.residual, p.threshold))
+        result.code = QV_ERROR_NOT_CONVERGED;
+    return result;
 }
 
 }  // namespace
 
-int solve_system(Context &ctx) {
-    ctx.results = Results{};
+SolveResult solve_system(Context &ctx) {
     set_kernel_threads(ctx.params.threads);
     try {
         return solve_checked(ctx);
     } catch (const std::bad_alloc &) {
-        return QV_ERROR_OUT_OF_MEMORY;
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY), 0, 0.0};
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "context/context.h"
+#include "krylov/krylov.h"
 
 namespace brisvel {
 
@@ -17,8 +18,9 @@ struct ReducedSystem {
 ReducedSystem reduce_locked(const Context &ctx);
 // A'A, with sorted rows, given A and its transpose.
 CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at);
-// Solves the context's closed system into its variables; QV_OK on success,
-// otherwise the error code telling why. Fills ctx.results either way.
-int solve_system(Context &ctx);
+// Solves the context's closed system into its variables. The code is QV_OK
+// on success, otherwise the reason it failed; the residual is that of the
+// whole problem (see qvSolve).
+SolveResult solve_system(Context &ctx);
 
 }  // namespace brisvel

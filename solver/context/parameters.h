@@ -1,0 +1,22 @@
+// A context's settings, as the caller gave them.
+#pragma once
+
+#include <brisvel/brisvel.h>
+
+#include <cstdint>
+
+namespace brisvel {
+
+struct Parameters {
+    std::int32_t variable_count = 0;
+    bool least_squares = false;
+    std::int32_t method = QV_METHOD_DEFAULT;
+    std::int32_t preconditioner = QV_PRECONDITIONER_JACOBI;
+    std::int32_t max_iterations = 0;  // 0: max(1000, 2 * unknowns)
+    double threshold = 1e-10;
+    std::int32_t gmres_restart = 30;
+    double ssor_omega = 1.0;
+    std::int32_t threads = 1;  // set to the hardware's threads when the context is made
+};
+
+}  // namespace brisvel

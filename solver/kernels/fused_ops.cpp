@@ -1,0 +1,91 @@
+// Fused vector passes for the Krylov methods, shared among the threads with
+// reproducible sums.
+#include "kernels/fused_ops.h"
+
+#include "kernels/parallel.h"
+
+namespace brisvel {
+
+void update_direction(std::size_t n, const double *r, double beta, double omega, const double *v,
+                      double *p, const double *d, double *y) {
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            p[i] = r[i] + beta * (p[i] - omega * v[i]);  // p = r + beta (p - omega v)
+            if (d != nullptr)
+                y[i] = d[i] * p[i];  // y = M^-1 p
+        }
+    });
+}
+
+double subtract_scaled(std::size_t n, double alpha, const double *v, double *r, const double *d,
+                       double *z) {
+    return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
+        lane_sum<1>(begin, end, sum, [&](std::size_t i, double *acc) {
+            r[i] -= alpha * v[i];  // r -= alpha v
+            if (d != nullptr)
+                z[i] = d[i] * r[i];  // z = M^-1 r
+            acc[0] += r[i] * r[i];
+        });
+    })[0];
+}
+
+std::array<double, 2> update_iterate_and_residual(std::size_t n, double alpha, const double *y,
+                                                  double omega, const double *z, const double *t,
+                                                  const double *w, double *x, double *r) {
+    return parallel_sum<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2> &sum) {
+        lane_sum<2>(begin, end, sum, [&](std::size_t i, double *acc) {
+            x[i] += alpha * y[i] + omega * z[i];  // update the iterate
+            r[i] -= omega * t[i];                 // and its residual
+            acc[0] += r[i] * r[i];
+            acc[1] += w[i] * r[i];
+        });
+    });
+}
+
+std::array<double, 2> step_and_scale(std::size_t n, double alpha, const double *p, const double *q,
+                                     const double *d, double *x, double *r, double *z) {
+    return parallel_sum<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2> &sum) {
+        lane_sum<2>(begin, end, sum, [&](std::size_t i, double *acc) {
+            x[i] += alpha * p[i];  // x += alpha p
+            r[i] -= alpha * q[i];  // r -= alpha q
+            acc[0] += r[i] * r[i];
+            if (d != nullptr) {
+                z[i] = d[i] * r[i];  // z = M^-1 r
+                acc[1] += r[i] * z[i];
+            }
+        });
+    });
+}
+
+void scaled_copy(std::size_t n, double a, const double *x, double *y) {
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            y[i] = x[i] * a;  // y = a x
+    });
+}
+
+double subtract_and_dot(std::size_t n, double a, const double *v, double *u, const double *w) {
+    return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
+        lane_sum<1>(begin, end, sum, [&](std::size_t i, double *acc) {
+            u[i] -= a * v[i];  // u -= a v
+            acc[0] += u[i] * w[i];
+        });
+    })[0];
+}
+
+void combine(std::size_t n, const double *c, const double *const *v, int count, const double *d,
+             double *x, double *w) {
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            double sum = 0.0;
+            for (int j = 0; j < count; ++j)
+                sum += c[j] * v[j][i];  // s_i = sum_j c_j (v_j)_i
+            if (d != nullptr)
+                x[i] += d[i] * sum;  // x += M^-1 s
+            else
+                w[i] = sum;
+        }
+    });
+}
+
+}  // namespace brisvel
