@@ -2,6 +2,8 @@
 # Installs what the tests need on Debian 12, then builds and runs every test:
 # the default build, the suite under AddressSanitizer and UBSan, a bounded
 # fuzz run, the self-test under valgrind, and the Windows cross-build under Wine.
+# Every build goes to a build-test* folder of its own, never to build/, and
+# every test step fails when it finds no tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -33,14 +35,14 @@ step "loading compiled out: every probe fails"
 cmake -S . -B build-test-no-ext -DCMAKE_BUILD_TYPE=Release -DBRISVEL_DYNAMIC_LIBS=OFF
 cmake --build build-test-no-ext -j"$jobs" --target brisvel-selftest brisvel-tests \
     brisvel-probe-order-test
-ctest --test-dir build-test-no-ext -j"$jobs" --output-on-failure \
+ctest --test-dir build-test-no-ext -j"$jobs" --output-on-failure --no-tests=error \
     -R '^(selftest_transcript|Api\.|ProbeOrder\.|library_needs_no_extension)'
 
 step "without OpenMP: one thread, the same answers"
 cmake -S . -B build-test-serial -DCMAKE_BUILD_TYPE=Release -DBRISVEL_USE_OPENMP=OFF \
       -DBRISVEL_BUILD_BENCH=OFF
 cmake --build build-test-serial -j"$jobs"
-ctest --test-dir build-test-serial -j"$jobs" --output-on-failure
+ctest --test-dir build-test-serial -j"$jobs" --output-on-failure --no-tests=error
 
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize
@@ -51,27 +53,27 @@ step "fuzzing the call interface"
 cmake --preset fuzz
 cmake --build --preset fuzz -j"$jobs"
 fuzz_corpus=$(mktemp -d)
-if ! build-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECONDS:-60}" \
-  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
-  cat build-fuzz/fuzz.log
+if ! build-test-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECONDS:-60}" \
+  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" fuzz/corpus >build-test-fuzz/fuzz.log 2>&1; then
+  cat build-test-fuzz/fuzz.log
   exit 1
 fi
-grep -E 'INITED|DONE|stat::number_of_executed_units' build-fuzz/fuzz.log
+grep -E 'INITED|DONE|stat::number_of_executed_units' build-test-fuzz/fuzz.log
 rm -rf "$fuzz_corpus"
 
 step "self-test under valgrind memcheck, extensions loaded"
 valgrind --quiet --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite \
-  --suppressions=tests/valgrind.supp build/bin/brisvel-selftest >build/selftest-valgrind.txt
-cmp build/selftest-valgrind.txt tests/expected/selftest-with-extensions.txt
+  --suppressions=tests/valgrind.supp build-test/bin/brisvel-selftest >build-test/selftest-valgrind.txt
+cmp build-test/selftest-valgrind.txt tests/expected/selftest-with-extensions.txt
 
 # ---- 64-bit Windows: cross-built with MinGW-w64, tested under Wine ----------
 # ctest runs Wine quietly (WINEDEBUG=-all), without a display, in a private
-# prefix under build-win that its first test creates.
+# prefix under build-test-win that its first test creates.
 step "64-bit Windows cross-build, tested under Wine"
 win_start=$SECONDS
-cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
-cmake --build build-win -j"$jobs"
-ctest --test-dir build-win -j"$jobs" --output-on-failure
+cmake -S . -B build-test-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+cmake --build build-test-win -j"$jobs"
+ctest --test-dir build-test-win -j"$jobs" --output-on-failure --no-tests=error
 echo "Windows cross-build and tests under Wine: $((SECONDS - win_start)) s"
 # ---- end of the Windows block ------------------------------------------------
 
