@@ -73,12 +73,12 @@ double subtract_and_dot(std::size_t n, double a, const double *v, double *u, con
     })[0];
 }
 
-void combine(std::size_t n, const double *c, const double *const *v, int count, const double *d,
-             double *x, double *w) {
+void combine(std::size_t n, const double *c, const double *const *v, std::size_t count,
+             const double *d, double *x, double *w) {
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             double sum = 0.0;
-            for (int j = 0; j < count; ++j)
+            for (std::size_t j = 0; j < count; ++j)
                 sum += c[j] * v[j][i];  // s_i = sum_j c_j (v_j)_i
             if (d != nullptr)
                 x[i] += d[i] * sum;  // x += M^-1 s

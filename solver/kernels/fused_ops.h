@@ -28,7 +28,7 @@ void scaled_copy(std::size_t n, double a, const double *x, double *y);
 double subtract_and_dot(std::size_t n, double a, const double *v, double *u, const double *w);
 // s = sum_j c_j v_j over the first count vectors; then x += diag(d) s, or,
 // when d is null, w = s.
-void combine(std::size_t n, const double *c, const double *const *v, int count, const double *d,
-             double *x, double *w);
+void combine(std::size_t n, const double *c, const double *const *v, std::size_t count,
+             const double *d, double *x, double *w);
 
 }  // namespace brisvel

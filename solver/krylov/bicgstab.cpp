@@ -16,6 +16,52 @@ namespace {
 // the rounding gap between the two at the level of the current residual.
 constexpr double replacement_drop = 1e-2;
 
+// The residual and the scalars BiCGStab carries from one iteration to the
+// next, with the ways it goes back to the true residual.
+struct Recurrence {
+    const CsrMatrix &a;
+    const Vector &b;
+    const Vector &x;
+    double norm_b;
+    double *r, *r0, *p, *v;  // the residual, the shadow residual, the direction and A M^-1 p
+    SolveResult &result;
+
+    double rho = 1.0, alpha = 1.0, omega = 1.0, r0_sq = 0.0;
+    double r0r = 0.0;     // (r0, r) for the current r
+    double norm_r = 0.0;  // ||r|| of the current r
+    double peak = 0.0;    // largest ||r|| since r was last recomputed from x
+    double start_residual = std::numeric_limits<double>::infinity();
+    bool r_is_true = true;  // r is b - Ax for the current x
+
+    // r = b - Ax afresh, and its relative norm.
+    void recompute() {
+        result.residual = true_residual(a, b, x, norm_b, r);
+        r_is_true = true;
+    }
+    // Carries on with the same recurrences from r = b - Ax, just computed.
+    void adopt_true_residual() {
+        norm_r = peak = result.residual * norm_b;
+        r0r = dot(b.size(), r0, r);
+    }
+    // Starts the recurrences afresh from the true residual: after a
+    // breakdown, or when replacement did not bring the true residual down.
+    // Refuses when the true residual has not improved since the last start.
+    bool restart() {
+        const std::size_t n = b.size();
+        recompute();
+        if (!(result.residual < start_residual))
+            return false;
+        start_residual = result.residual;
+        std::copy(r, r + n, r0);  // shadow residual r0 = r
+        r0r = r0_sq = dot(n, r0, r0);
+        norm_r = peak = std::sqrt(r0_sq);
+        rho = alpha = omega = 1.0;
+        std::fill(p, p + n, 0.0);
+        std::fill(v, v + n, 0.0);
+        return true;
+    }
+};
+
 }  // namespace
 
 SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
@@ -31,41 +77,10 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         return result;
     const double tol = control.threshold * norm_b;  // target for ||r||
     const double *d = m.inverse_diagonal();         // M^-1 = diag(d), folded into the passes
-    double rho = 1.0, alpha = 1.0, omega = 1.0, r0_sq = 0.0;
-    double r0r = 0.0;     // (r0, r) for the current r
-    double norm_r = 0.0;  // ||r|| of the current r
-    double peak = 0.0;    // largest ||r|| since r was last recomputed from x
-    double start_residual = std::numeric_limits<double>::infinity();
     double claimed_residual = std::numeric_limits<double>::infinity();
-    bool r_is_true = true;  // r is b - Ax for the current x
-
-    // r = b - Ax afresh, and its relative norm.
-    auto recompute = [&]() {
-        result.residual = true_residual(a, b, x, norm_b, r);
-        r_is_true = true;
-    };
-    // Carries on with the same recurrences from r = b - Ax, just computed.
-    auto adopt_true_residual = [&]() {
-        norm_r = peak = result.residual * norm_b;
-        r0r = dot(n, r0, r);
-    };
-    // Starts the recurrences afresh from the true residual: after a breakdown,
-    // or when replacement did not bring the true residual down. Refuses when
-    // the true residual has not improved since the last start.
-    auto restart = [&]() {
-        recompute();
-        if (!(result.residual < start_residual))
-            return false;
-        start_residual = result.residual;
-        std::copy(r, r + n, r0);  // shadow residual r0 = r
-        r0r = r0_sq = dot(n, r0, r0);
-        norm_r = peak = std::sqrt(r0_sq);
-        rho = alpha = omega = 1.0;
-        std::fill(p, p + n, 0.0);
-        std::fill(v, v + n, 0.0);
-        return true;
-    };
-    restart();
+    Recurrence rec{a, b, x, norm_b, r, r0, p, v, result};
+    double &rho = rec.rho, &alpha = rec.alpha, &omega = rec.omega;
+    rec.restart();
     int stopped = QV_ERROR_NOT_CONVERGED;  // how the loop ends unless it converges
     TeamPacer pace(n);
 
@@ -73,14 +88,14 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         pace.iteration_done(1.0);
         ++result.iterations;
         const double rho_old = rho;
-        rho = r0r;  // rho = (r0, r)
+        rho = rec.r0r;  // rho = (r0, r)
         double beta = (rho / rho_old) * (alpha / omega);
-        if (std::fabs(rho) <= eps * eps * r0_sq) {  // r has become orthogonal to r0
-            if (!restart()) {
+        if (std::fabs(rho) <= eps * eps * rec.r0_sq) {  // r has become orthogonal to r0
+            if (!rec.restart()) {
                 stopped = QV_ERROR_BREAKDOWN;
                 break;
             }
-            rho = r0_sq;
+            rho = rec.r0_sq;
             beta = 0.0;
         }
         update_direction(n, r, beta, omega, v, p, d, y);  // p = r + beta (p - omega v), y = M^-1 p
@@ -88,32 +103,32 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
             m.apply(p, y);
         alpha = rho / spmv_dot(a, y, v, r0);  // v = A y, alpha = rho / (r0, v)
         if (!std::isfinite(alpha) || !std::isfinite(beta)) {
-            if (!restart()) {
+            if (!rec.restart()) {
                 stopped = QV_ERROR_BREAKDOWN;
                 break;
             }
             continue;
         }
         const double norm_s = std::sqrt(subtract_scaled(n, alpha, v, r, d, z));  // s = r - alpha v
-        r_is_true = false;
+        rec.r_is_true = false;
         if (norm_s <= tol) {              // the half step is enough
             axpy(n, alpha, y, x.data());  // x += alpha y
             if (control.interrupted(result.iterations, norm_s / norm_b)) {
                 stopped = QV_ERROR_INTERRUPTED;
                 break;
             }
-            recompute();
-            if (control.converged(result.residual) || !restart())
+            rec.recompute();
+            if (control.converged(result.residual) || !rec.restart())
                 break;
             continue;
         }
         if (d == nullptr)
-            m.apply(r, z);                                           // z = M^-1 s
+            m.apply(r, z);                                          // z = M^-1 s
         const std::array<double, 2> tt_ts = spmv_dots(a, z, t, r);  // t = A z
         const double tt = tt_ts[0], ts = tt_ts[1];
         if (!(std::fabs(ts) > eps * std::sqrt(tt) * norm_s)) {  // omega would vanish
             axpy(n, alpha, y, x.data());                        // keep the half step's progress
-            if (!restart()) {
+            if (!rec.restart()) {
                 stopped = QV_ERROR_BREAKDOWN;
                 break;
             }
@@ -122,35 +137,36 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
         omega = ts / tt;  // omega minimises ||s - omega t||
         const std::array<double, 2> rr_r0r =
             update_iterate_and_residual(n, alpha, y, omega, z, t, r0, x.data(), r);
-        norm_r = std::sqrt(rr_r0r[0]);  // x += alpha y + omega z, r = s - omega t
-        r0r = rr_r0r[1];
-        if (!std::isfinite(norm_r)) {
+        rec.norm_r = std::sqrt(rr_r0r[0]);  // x += alpha y + omega z, r = s - omega t
+        rec.r0r = rr_r0r[1];
+        if (!std::isfinite(rec.norm_r)) {
             stopped = QV_ERROR_BREAKDOWN;
             break;
         }
-        if (control.interrupted(result.iterations, norm_r / norm_b)) {
+        if (control.interrupted(result.iterations, rec.norm_r / norm_b)) {
             stopped = QV_ERROR_INTERRUPTED;
             break;
         }
-        if (norm_r <= tol) {
-            recompute();  // judge by the true residual
+        if (rec.norm_r <= tol) {
+            rec.recompute();  // judge by the true residual
             if (control.converged(result.residual))
                 break;
             if (result.residual < claimed_residual) {  // replacement still gains: go on
                 claimed_residual = result.residual;
-                adopt_true_residual();
-            } else if (!restart()) {
+                rec.adopt_true_residual();
+            } else if (!rec.restart()) {
                 break;
             }
         } else {
-            peak = std::fmax(peak, norm_r);
-            if (norm_r < replacement_drop * peak) {  // replace the updated residual by the true one
-                recompute();
-                adopt_true_residual();
+            rec.peak = std::fmax(rec.peak, rec.norm_r);
+            if (rec.norm_r <
+                replacement_drop * rec.peak) {  // replace the updated residual by the true one
+                rec.recompute();
+                rec.adopt_true_residual();
             }
         }
     }
-    krylov_finish(a, b, x, control, norm_b, r, r_is_true, stopped, result);
+    krylov_finish(a, b, x, control, norm_b, r, rec.r_is_true, stopped, result);
     return result;
 }
 

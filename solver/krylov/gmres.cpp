@@ -15,9 +15,8 @@ namespace {
 // upper triangular form by Givens rotations as its columns arrive, and the
 // rotated right-hand side g = Q' ||r|| e_1.
 struct Hessenberg {
-    explicit Hessenberg(int restart)
-        : h(static_cast<std::size_t>(restart), Vector(static_cast<std::size_t>(restart) + 1)),
-          cs(static_cast<std::size_t>(restart)), sn(cs.size()), g(cs.size() + 1), y(cs.size()) {}
+    explicit Hessenberg(std::size_t restart)
+        : h(restart, Vector(restart + 1)), cs(restart), sn(restart), g(restart + 1), y(restart) {}
 
     std::vector<Vector> h;  // columns of H
     Vector cs, sn, g, y;
@@ -31,7 +30,7 @@ struct Hessenberg {
     double rotate_in(std::size_t k);
     // Solves the triangle's leading block for y; answers how many columns it
     // used, fewer than k when trailing ones are singular.
-    int solve(int k);
+    std::size_t solve(std::size_t k);
 };
 
 double Hessenberg::rotate_in(std::size_t k) {
@@ -51,13 +50,13 @@ double Hessenberg::rotate_in(std::size_t k) {
     return rr;
 }
 
-int Hessenberg::solve(int k) {
-    int used = k;  // solve H y = g by back substitution
+std::size_t Hessenberg::solve(std::size_t k) {
+    std::size_t used = k;  // solve H y = g by back substitution
     while (used > 0 && h[used - 1][used - 1] == 0.0)
         --used;  // drop a singular trailing column
-    for (int i = used - 1; i >= 0; --i) {
+    for (std::size_t i = used; i-- > 0;) {
         double sum = g[i];
-        for (int j = i + 1; j < used; ++j)
+        for (std::size_t j = i + 1; j < used; ++j)
             sum -= h[j][i] * y[j];
         y[i] = sum / h[i][i];
     }
@@ -67,7 +66,7 @@ int Hessenberg::solve(int k) {
 // Appends to the basis v_0 .. v_k the next vector v_k+1 = A M^-1 v_k,
 // orthogonalised by modified Gram-Schmidt, its coefficients going to column
 // k of H. z is work space. False when a non-finite number appeared.
-bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, int k,
+bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, std::size_t k,
                   Vector &hk, double *z) {
     const std::size_t n = static_cast<std::size_t>(a.rows);
     m.apply(basis[k], z);                 // z = M^-1 v_k
@@ -75,7 +74,7 @@ bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &ba
     hk[0] = spmv_dot(a, z, u, basis[0]);  // u = A z, h_0k = (u, v_0)
     // Each pass takes one projection off u and finds the next coefficient:
     // h_ik = (u - h_i-1,k v_i-1, v_i).
-    for (int i = 1; i <= k + 1; ++i)
+    for (std::size_t i = 1; i <= k + 1; ++i)
         hk[i] = subtract_and_dot(n, hk[i - 1], basis[i - 1], u, i <= k ? basis[i] : u);
     const double uu = hk[k + 1];  // the last pass gave (u, u)
     hk[k + 1] = std::isfinite(uu) && uu > 1e-280 ? std::sqrt(uu) : norm2(n, u);
@@ -87,11 +86,11 @@ bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &ba
 }
 
 // x += M^-1 V y over the first used basis vectors; w and z are work space.
-void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector &y, int used,
-                     Vector &x, double *w, double *z) {
-    std::vector<const double *> v(static_cast<std::size_t>(used));
-    for (int j = 0; j < used; ++j)
-        v[static_cast<std::size_t>(j)] = basis[static_cast<std::size_t>(j)];
+void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector &y,
+                     std::size_t used, Vector &x, double *w, double *z) {
+    std::vector<const double *> v(used);
+    for (std::size_t j = 0; j < used; ++j)
+        v[j] = basis[j];
     const double *d = m.inverse_diagonal();
     combine(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
     if (d == nullptr) {
@@ -105,10 +104,10 @@ void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector
 SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
                   const SolveControl &control) {
     const std::size_t n = b.size();
-    const int restart = std::max(1, std::min<int>(control.restart, static_cast<int>(n)));
-    const std::size_t k_max = static_cast<std::size_t>(restart);
-    KrylovVectors work(k_max + 4, n);  // the basis, then r, w and z
-    double *r = work[k_max + 1], *w = work[k_max + 2], *z = work[k_max + 3];
+    const std::size_t restart =
+        std::max<std::size_t>(1, std::min(static_cast<std::size_t>(control.restart), n));
+    KrylovVectors work(restart + 4, n);  // the basis, then r, w and z
+    double *r = work[restart + 1], *w = work[restart + 2], *z = work[restart + 3];
     SolveResult result;
     double norm_b = 0.0;
     if (krylov_start(a, b, x, control, r, norm_b, result))
@@ -122,18 +121,17 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
         const double beta = result.residual * norm_b;  // ||r||
         scaled_copy(n, 1.0 / beta, r, work[0]);        // v_0 = r / ||r||
         hessenberg.reset(beta);
-        int k = 0;  // columns built in this cycle
+        std::size_t k = 0;  // columns built in this cycle
         while (k < restart && result.iterations < control.max_iterations) {
             ++result.iterations;
-            Vector &hk = hessenberg.h[static_cast<std::size_t>(k)];
-            if (!arnoldi_step(a, m, work, k, hk, z)) {
+            if (!arnoldi_step(a, m, work, k, hessenberg.h[k], z)) {
                 result.code = QV_ERROR_BREAKDOWN;
                 return result;
             }
-            const double rr = hessenberg.rotate_in(static_cast<std::size_t>(k));
+            const double rr = hessenberg.rotate_in(k);
             ++k;
-            pace.iteration_done(k + 3.0);  // k projections, the product and the scalings
-            const double estimate = std::fabs(hessenberg.g[static_cast<std::size_t>(k)]);
+            pace.iteration_done(static_cast<double>(k) + 3.0);  // k projections, A and scalings
+            const double estimate = std::fabs(hessenberg.g[k]);
             if (control.interrupted(result.iterations, estimate / norm_b)) {
                 stopped = QV_ERROR_INTERRUPTED;
                 break;
@@ -141,7 +139,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
             if (estimate <= tol || rr == 0.0)
                 break;  // converged in the least-squares sense, or the space is exhausted
         }
-        const int used = hessenberg.solve(k);
+        const std::size_t used = hessenberg.solve(k);
         update_solution(m, work, hessenberg.y, used, x, w, z);
         const double previous = result.residual;
         result.residual = true_residual(a, b, x, norm_b, r);
