@@ -39,7 +39,7 @@ template <class Body> void guarded(Body body) noexcept {
     });
 }
 
-// The context a call acts on: the current one. Records QV_ERROR_NO_CONTEXT
+// The context a call reads: the current one. Records QV_ERROR_NO_CONTEXT
 // when there is none.
 Context *require_context() {
     Context *ctx = current_context();
@@ -48,16 +48,38 @@ Context *require_context() {
     return ctx;
 }
 
-// The current context when no block is open, as settings require; records
-// the error and answers null otherwise.
-Context *require_closed_context() {
+// Records QV_ERROR_BUSY when a solve of ctx is running, as it is when a
+// progress callback calls in: the context may then be read, not changed.
+bool check_not_solving(const Context &ctx) { return !ctx.solving || fail(QV_ERROR_BUSY); }
+
+// The context a call changes: the current one, unless it is being solved.
+Context *require_writable_context() {
     Context *ctx = require_context();
+    return ctx != nullptr && check_not_solving(*ctx) ? ctx : nullptr;
+}
+
+// The current context when it may change and no block is open, as settings
+// require; records the error and answers null otherwise.
+Context *require_closed_context() {
+    Context *ctx = require_writable_context();
     if (ctx != nullptr && ctx->block != Block::None) {
         fail(QV_ERROR_BLOCK_ORDER);
         return nullptr;
     }
     return ctx;
 }
+
+// Marks a context as being solved for as long as it lives.
+class SolvingMark {
+  public:
+    explicit SolvingMark(Context &ctx) : ctx_(ctx) { ctx_.solving = true; }
+    ~SolvingMark() { ctx_.solving = false; }
+    SolvingMark(const SolvingMark &) = delete;
+    SolvingMark &operator=(const SolvingMark &) = delete;
+
+  private:
+    Context &ctx_;
+};
 
 QVcontext to_handle(const Context *ctx) {
     return ctx != nullptr ? reinterpret_cast<QVcontext>(ctx->handle) : nullptr;
@@ -112,7 +134,8 @@ void qvMakeCurrent(QVcontext context) {
 
 void qvDeleteContext(QVcontext context) {
     guarded([&] {
-        if (Context *ctx = from_handle(context))
+        Context *ctx = from_handle(context);
+        if (ctx != nullptr && check_not_solving(*ctx))
             destroy_context(ctx);
     });
 }
@@ -157,21 +180,21 @@ QVdouble qvGetParameterd(QVint code) {
 
 void qvBegin(QVint block) {
     guarded([&] {
-        if (Context *ctx = require_context())
+        if (Context *ctx = require_writable_context())
             report(begin_block(*ctx, block));
     });
 }
 
 void qvEnd(QVint block) {
     guarded([&] {
-        if (Context *ctx = require_context())
+        if (Context *ctx = require_writable_context())
             report(end_block(*ctx, block));
     });
 }
 
 void qvLockVariable(QVint index) {
     guarded([&] {
-        Context *ctx = require_context();
+        Context *ctx = require_writable_context();
         if (ctx != nullptr && check_index(*ctx, index))
             report(lock_variable(*ctx, index));
     });
@@ -179,7 +202,7 @@ void qvLockVariable(QVint index) {
 
 void qvSetVariable(QVint index, QVdouble value) {
     guarded([&] {
-        Context *ctx = require_context();
+        Context *ctx = require_writable_context();
         if (ctx != nullptr && check_index(*ctx, index) && check_finite(value))
             ctx->values[static_cast<std::size_t>(index)] = value;
     });
@@ -187,7 +210,7 @@ void qvSetVariable(QVint index, QVdouble value) {
 
 void qvCoefficient(QVint index, QVdouble value) {
     guarded([&] {
-        Context *ctx = require_context();
+        Context *ctx = require_writable_context();
         if (ctx != nullptr && check_index(*ctx, index) && check_finite(value))
             report(add_coefficient(*ctx, index, value));
     });
@@ -195,7 +218,7 @@ void qvCoefficient(QVint index, QVdouble value) {
 
 void qvRightHandSide(QVdouble value) {
     guarded([&] {
-        Context *ctx = require_context();
+        Context *ctx = require_writable_context();
         if (ctx == nullptr)
             return;
         if (ctx->block != Block::Row)
@@ -209,11 +232,12 @@ void qvRightHandSide(QVdouble value) {
 
 QVbool qvSolve(void) {
     return guarded<QVbool>(0, [] {
-        Context *ctx = require_context();
+        Context *ctx = require_writable_context();
         if (ctx == nullptr)
             return false;
         if (ctx->block != Block::None || !ctx->system_ready)
             return fail(QV_ERROR_BLOCK_ORDER);
+        SolvingMark mark(*ctx);
         const SolveResult result = solve_system(*ctx);
         ctx->results = Results{result.iterations, result.residual};
         return report(result.code);

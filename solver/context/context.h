@@ -34,6 +34,7 @@ struct Context {
     Results results;
     QVprogress progress = nullptr;  // told of each iteration of a solve
     void *progress_data = nullptr;
+    bool solving = false;  // a solve of it is running: it may be read, not changed
 };
 
 // The current context, or null.

@@ -12,7 +12,7 @@ double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, doubl
                      double *r) {
     const double bound = residual(a, b.data(), x.data(), r);  // r = b - A x
     // No smaller than the rounding error of r allows us to verify.
-    return std::fmax(norm2(b.size(), r), bound) / norm_b;
+    return max_or_nan(norm2(b.size(), r), bound) / norm_b;
 }
 
 bool krylov_start(const CsrMatrix &a, const Vector &b, Vector &x, const SolveControl &control,

@@ -1,5 +1,6 @@
 // Solving a context's system: elimination of locked variables, least squares
-// through the normal equations, the chosen method, and an honest verdict.
+// through the normal equations of a scaled problem, the chosen method, and an
+// honest verdict.
 #include "solve/solve.h"
 
 #include "error.h"
@@ -10,27 +11,99 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <new>
 
 namespace brisvel {
 namespace {
 
-// The problem's own relative residual: ||b - Ax|| / ||b||, or for least
-// squares ||A'(b - Ax)|| / ||A'b||, given at = A' and atb = A'b. Zero when the
-// denominator is zero and x = 0.
-double problem_residual(const CsrMatrix &a, const Vector &b, const Vector &x, bool least_squares,
-                        const CsrMatrix &at, const Vector &atb) {
+// The exponent e with 2^(e-1) <= |v| < 2^e, 0 for v = 0.
+int exponent_of(double v) {
+    int e = 0;
+    std::frexp(v, &e);
+    return e;
+}
+
+// A least-squares problem brought near unit scale by powers of two before
+// anything quadratic in A is formed, so that A'A and A'b neither underflow
+// nor overflow for entries anywhere from 1e-300 to 1e300: A~ = 2^-e A C and
+// b~ = 2^-f b, where e and f put the largest entries in [0.5, 1) and C lifts
+// the columns whose entries all lie far below the largest. The scalings are
+// exact, so for a problem of ordinary size they change no bit of the answer,
+// and x_j = 2^(f - e + c_j) y_j for the solution y of the scaled problem.
+struct ScaledLeastSquares {
+    CsrMatrix a;  // A~
+    CsrMatrix at;
+    Vector b;               // b~
+    Vector atb;             // A~' b~
+    std::vector<int> lift;  // c_j: 0 unless column j was lifted
+    int shift = 0;          // f - e
+
+    double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift[j]); }
+    double from_variable(double x, std::size_t j) const { return std::ldexp(x, -shift - lift[j]); }
+};
+
+// Columns whose largest entry lies this many binary orders below the
+// matrix's largest are lifted: their squares would otherwise underflow.
+constexpr int lift_threshold = 200;
+
+ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
+    ScaledLeastSquares s;
+    const std::size_t cols = static_cast<std::size_t>(a.cols);
+    std::vector<double> column_max(cols, 0.0);
+    double largest = 0.0;
+    for (std::size_t k = 0; k < a.val.size(); ++k) {
+        const std::size_t j = static_cast<std::size_t>(a.col[k]);
+        column_max[j] = std::fmax(column_max[j], std::fabs(a.val[k]));
+        largest = std::fmax(largest, column_max[j]);
+    }
+    double b_max = 0.0;
+    for (double v : b)
+        b_max = std::fmax(b_max, std::fabs(v));
+    const int e = exponent_of(largest), f = exponent_of(b_max);
+    s.shift = f - e;
+    s.lift.assign(cols, 0);
+    for (std::size_t j = 0; j < cols; ++j) {
+        const int below = e - exponent_of(column_max[j]);
+        if (column_max[j] > 0.0 && below > lift_threshold)
+            s.lift[j] = below;  // multiply column j by 2^below
+    }
+    s.a = a;
+    for (std::size_t k = 0; k < s.a.val.size(); ++k)
+        s.a.val[k] = std::ldexp(s.a.val[k], s.lift[static_cast<std::size_t>(s.a.col[k])] - e);
+    s.b = b;
+    for (double &v : s.b)
+        v = std::ldexp(v, -f);
+    s.at = transpose(s.a);  // row j of A~' lists the rows of A~ that use column j
+    s.atb.resize(cols);
+    spmv(s.at, s.b.data(), s.atb.data());  // A~' b~
+    return s;
+}
+
+// ||r|| / ||b|| for r = b - A x, never below the rounding error of r; ||r||
+// when b = 0.
+double square_residual(const CsrMatrix &a, const Vector &b, const Vector &x) {
     Vector r(b.size());
     const double bound = residual(a, b.data(), x.data(), r.data());  // r = b - A x
-    if (!least_squares) {
-        const double norm_b = norm2(b.size(), b.data());
-        const double norm_r = std::fmax(norm2(r.size(), r.data()), bound);
-        return norm_b > 0.0 ? norm_r / norm_b : norm_r;
+    const double norm_b = norm2(b.size(), b.data());
+    const double norm_r = max_or_nan(norm2(r.size(), r.data()), bound);
+    return norm_b > 0.0 ? norm_r / norm_b : norm_r;
+}
+
+// ||A'(b - Ax)|| / ||A'b|| of the original problem, from the scaled one and
+// its solution y: the lifted columns are scaled back, the powers of two
+// common to all cancel.
+double normal_residual(const ScaledLeastSquares &s, const Vector &y) {
+    Vector r(s.b.size()), g(y.size()), c(y.size());
+    residual(s.a, s.b.data(), y.data(), r.data());  // r = b~ - A~ y
+    spmv(s.at, r.data(), g.data());                 // g = A~' r
+    for (std::size_t j = 0; j < g.size(); ++j) {
+        g[j] = std::ldexp(g[j], s.lift[j]);  // C^-1 A~' r
+        c[j] = std::ldexp(s.atb[j], s.lift[j]);
     }
-    Vector g(x.size());
-    spmv(at, r.data(), g.data());  // g = A' r
-    const double norm_c = norm2(atb.size(), atb.data());
-    return norm_c > 0.0 ? norm2(g.size(), g.data()) / norm_c : norm2(g.size(), g.data());
+    const double norm_c = norm2(c.size(), c.data());
+    const double norm_g = norm2(g.size(), g.data());
+    return norm_c > 0.0 ? norm_g / norm_c : norm_g;
 }
 
 SolveControl control_of(const Context &ctx, std::size_t unknowns) {
@@ -66,6 +139,9 @@ SolveResult solve_checked(Context &ctx) {
     const Method *method = find_method(p.method, p.least_squares);
     if (method == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
+    if (!all_finite(ctx.matrix.val.size(), ctx.matrix.val.data()))
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_FINITE), 0,
+                           0.0};  // repeated entries overflowed
     const bool any_locked = std::any_of(ctx.locked.begin(), ctx.locked.end(),
                                         [](unsigned char locked) { return locked != 0; });
     const ReducedSystem reduced = any_locked ? reduce_locked(ctx) : ReducedSystem{};
@@ -77,33 +153,47 @@ SolveResult solve_checked(Context &ctx) {
     };
     if (n == 0 || a.rows == 0 || (!p.least_squares && static_cast<std::size_t>(a.rows) != n))
         return SolveResult{BRISVEL_ERROR(QV_ERROR_DIMENSION), 0, 0.0};
+    if (!all_finite(b.size(), b.data()))
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_FINITE), 0, 0.0};  // locked terms overflowed
 
-    CsrMatrix at, normal;
-    Vector normal_rhs;
+    ScaledLeastSquares ls;
+    CsrMatrix normal;
     if (p.least_squares) {
-        at = transpose(a);              // row j of A' lists the rows of A that use column j
-        normal = normal_matrix(a, at);  // minimise ||b - Ax|| through A'A x = A'b
-        normal_rhs.resize(n);
-        spmv(at, b.data(), normal_rhs.data());
+        ls = scale_least_squares(a, b);
+        normal = normal_matrix(ls.a, ls.at);  // minimise ||b - Ax|| through A'A x = A'b
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
-    const Vector &rhs = p.least_squares ? normal_rhs : b;
+    const Vector &rhs = p.least_squares ? ls.atb : b;
+    auto verdict = [&](const Vector &y) {
+        return p.least_squares ? normal_residual(ls, y) : square_residual(a, b, y);
+    };
     Vector x(n);
-    for (std::size_t k = 0; k < n; ++k)
-        x[k] = ctx.values[variable(k)];  // the variables are the initial guess
+    for (std::size_t k = 0; k < n; ++k) {  // the variables are the initial guess
+        const double value = ctx.values[variable(k)];
+        x[k] = p.least_squares ? ls.from_variable(value, k) : value;
+    }
+    const Vector x0 = x;
 
     SolveResult result = run_method(*method, ctx, m, rhs, x);
-    if (!all_finite(n, x.data())) {  // never write NaN or infinity
-        result.residual = 0.0;
-        if (result.code == QV_OK)
-            result.code = BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
-        return result;
+    const bool x_finite = all_finite(n, x.data());
+    double x_residual = x_finite ? verdict(x) : std::numeric_limits<double>::quiet_NaN();
+    if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
+        result.code = x_finite ? QV_ERROR_NOT_CONVERGED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
+    if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
+        const double x0_residual = verdict(x0);
+        if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
+            x = x0;
+            x_residual = x0_residual;
+        }
     }
-    result.residual = problem_residual(a, b, x, p.least_squares, at, normal_rhs);
+    result.residual = x_residual;
+    Vector values(n);
     for (std::size_t k = 0; k < n; ++k)
-        ctx.values[variable(k)] = x[k];
-    if (result.code == QV_OK && !meets_threshold(result.residual, p.threshold))
-        result.code = QV_ERROR_NOT_CONVERGED;
+        values[k] = p.least_squares ? ls.to_variable(x[k], k) : x[k];
+    if (!all_finite(n, values.data()))  // the answer is out of range: never write it
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations, verdict(x0)};
+    for (std::size_t k = 0; k < n; ++k)
+        ctx.values[variable(k)] = values[k];
     return result;
 }
 

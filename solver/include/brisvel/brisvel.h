@@ -106,6 +106,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_ERROR_NOT_SYMMETRIC 0x40F      /* method needs a symmetric matrix */
 #define QV_ERROR_INTERRUPTED 0x410        /* the progress callback stopped the solve */
 #define QV_ERROR_INTERNAL 0x411           /* a fault inside the library; nothing was changed */
+#define QV_ERROR_BUSY 0x412               /* the context is being solved: it may be read, not changed */
 
 /* clang-format on */
 
