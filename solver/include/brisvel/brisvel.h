@@ -159,8 +159,14 @@ QV_API void qvRightHandSide(QVdouble value);
 
 /* Solves the closed system. True only when the true relative residual,
    ||b - Ax|| / ||b|| (least squares: ||A'(b - Ax)|| / ||A'b||), is at most
-   QV_PARAM_THRESHOLD. On failure the error code tells why; the variables get
-   the last iterate only when it is finite. */
+   QV_PARAM_THRESHOLD. Fails with QV_ERROR_NOT_FINITE when the assembled
+   system is not finite: repeated coefficients that add up past the largest
+   double, or locked variables whose terms overflow the right-hand side.
+   Least squares scales the problem by powers of two before forming A'A, so
+   entries anywhere from 1e-300 to 1e300 are handled. On failure the
+   variables hold whichever of the last iterate and the initial guess has the
+   smaller true residual (never NaN or infinity), QV_RESIDUAL gives that
+   residual, and the error code tells why. */
 QV_API QVbool qvSolve(void);
 QV_API QVdouble qvGetVariable(QVint index);
 
@@ -169,7 +175,14 @@ QV_API QVdouble qvGetVariable(QVint index);
    residual; success is still judged on the true residual. Returning non-zero
    stops the solve: unless the answer so far already meets the threshold, the
    solve fails with QV_ERROR_INTERRUPTED, and the variables get the last
-   iterate. */
+   iterate when it is better than the initial guess.
+   A callback may call into the library. While the solve runs, its context may
+   be read (qvGetParameteri/d, qvGetVariable, qvGetCurrent) but not changed:
+   qvBegin, qvEnd, qvLockVariable, qvSetVariable, qvCoefficient,
+   qvRightHandSide, qvSolverParameteri/d, qvSetProgressCallback, qvSolve and
+   qvDeleteContext on it fail with QV_ERROR_BUSY and change nothing. Other
+   contexts may be created, changed, solved and deleted, and another context
+   may be made current; the running solve goes on with its own. */
 typedef QVbool (*QVprogress)(QVint iteration, QVdouble residual, void *user);
 /* Sets the current context's progress callback, called with user as its last
    argument; NULL removes it. Outside blocks. Direct solvers do not call it. */
