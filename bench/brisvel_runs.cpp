@@ -28,9 +28,11 @@ void assemble(const Problem &p, bool least_squares) {
     qvSolverParameteri(QV_PARAM_LEAST_SQUARES, least_squares ? 1 : 0);
     qvBegin(QV_BLOCK_SYSTEM);
     qvBegin(QV_BLOCK_MATRIX);
-    for (int i = 0; i < p.rows; ++i) {
+    const std::size_t rows = static_cast<std::size_t>(p.rows);
+    for (std::size_t i = 0; i < rows; ++i) {
         qvBegin(QV_BLOCK_ROW);
-        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
+        const auto row_end = static_cast<std::size_t>(p.start[i + 1]);
+        for (auto k = static_cast<std::size_t>(p.start[i]); k < row_end; ++k)
             qvCoefficient(p.col[k], p.val[k]);
         qvRightHandSide(p.rhs[i]);
         qvEnd(QV_BLOCK_ROW);
@@ -99,7 +101,7 @@ Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int thr
     }
     out.succeeded = qvSolve() != 0;
     for (int j = 0; j < p.cols; ++j)
-        x[j] = qvGetVariable(j);
+        x[static_cast<std::size_t>(j)] = qvGetVariable(j);
     out.seconds = now() - t0;
     if (!out.succeeded)
         out.note = qvErrorString(qvGetError());
@@ -134,7 +136,7 @@ bool brisvel_bicgstab_unstored(Kind kind, int grid, double threshold, int thread
     const bool ok = qvSolve() != 0;
     std::vector<double> x(static_cast<std::size_t>(cols));
     for (int j = 0; j < cols; ++j)
-        x[j] = qvGetVariable(j);
+        x[static_cast<std::size_t>(j)] = qvGetVariable(j);
     qvDeleteContext(qvGetCurrent());
     return ok;
 }
@@ -169,8 +171,10 @@ double triad_bandwidth(std::size_t n, int threads) {
 #ifdef _OPENMP
 #pragma omp parallel for schedule(static) num_threads(threads)
 #endif
-        for (long i = 0; i < count; ++i)
-            a[i] = b[i] + 3.0 * c[i];
+        for (long i = 0; i < count; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            a[k] = b[k] + 3.0 * c[k];
+        }
         best = std::min(best, now() - t0);
     }
     return 24.0 * static_cast<double>(n) / best * 1e-9;

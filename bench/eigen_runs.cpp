@@ -20,9 +20,12 @@ using ColMatrix = Eigen::SparseMatrix<double, Eigen::ColMajor, int>;
 template <class Matrix> void build(const Problem &p, Matrix &a, Eigen::VectorXd &b) {
     std::vector<Eigen::Triplet<double>> triplets;
     triplets.reserve(static_cast<std::size_t>(p.nonzeros()));
-    for (int i = 0; i < p.rows; ++i)
-        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
+    for (int i = 0; i < p.rows; ++i) {
+        const auto row = static_cast<std::size_t>(i);
+        const auto row_end = static_cast<std::size_t>(p.start[row + 1]);
+        for (auto k = static_cast<std::size_t>(p.start[row]); k < row_end; ++k)
             triplets.emplace_back(i, p.col[k], p.val[k]);
+    }
     a.resize(p.rows, p.cols);
     a.setFromTriplets(triplets.begin(), triplets.end());
     b = Eigen::Map<const Eigen::VectorXd>(p.rhs.data(), p.rows);

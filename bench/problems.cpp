@@ -101,9 +101,10 @@ namespace {
 // r = b - A x in long double.
 std::vector<long double> residual_vector(const Problem &p, const double *x) {
     std::vector<long double> r(static_cast<std::size_t>(p.rows));
-    for (int i = 0; i < p.rows; ++i) {
+    for (std::size_t i = 0; i < r.size(); ++i) {
         long double sum = p.rhs[i];
-        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
+        const auto row_end = static_cast<std::size_t>(p.start[i + 1]);
+        for (auto k = static_cast<std::size_t>(p.start[i]); k < row_end; ++k)
             sum -= static_cast<long double>(p.val[k]) * x[p.col[k]];
         r[i] = sum;
     }
@@ -113,9 +114,12 @@ std::vector<long double> residual_vector(const Problem &p, const double *x) {
 // A' v in long double.
 std::vector<long double> transposed_product(const Problem &p, const std::vector<long double> &v) {
     std::vector<long double> out(static_cast<std::size_t>(p.cols), 0.0L);
-    for (int i = 0; i < p.rows; ++i)
-        for (std::int64_t k = p.start[i]; k < p.start[i + 1]; ++k)
-            out[p.col[k]] += p.val[k] * v[i];
+    const std::size_t rows = static_cast<std::size_t>(p.rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const auto row_end = static_cast<std::size_t>(p.start[i + 1]);
+        for (auto k = static_cast<std::size_t>(p.start[i]); k < row_end; ++k)
+            out[static_cast<std::size_t>(p.col[k])] += p.val[k] * v[i];
+    }
     return out;
 }
 

@@ -214,7 +214,7 @@ TEST_F(Api, RowsInAnyOrderWithRepeatsMakeTheSameMatrix) {
                 if (scrambled)
                     qvCoefficient(e.col, e.value / 2);
             }
-            qvRightHandSide(p.rhs[row]);
+            qvRightHandSide(p.rhs[static_cast<std::size_t>(row)]);
             qvEnd(QV_BLOCK_ROW);
             first = last;
         }
@@ -268,7 +268,8 @@ TEST_F(Api, AllocationFailureIsReportedAndChangesNothing) {
     rlimit saved{};
     getrlimit(RLIMIT_AS, &saved);
     rlimit tight = saved;
-    tight.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (256u << 20);
+    tight.rlim_cur =
+        static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (256u << 20);
     ASSERT_EQ(setrlimit(RLIMIT_AS, &tight), 0);
     qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 1 << 27);  // needs over 1 GiB
     const QVint error = qvGetError();
@@ -297,7 +298,7 @@ TEST_F(Api, ShapeMismatchFailsTheSolve) {
 TEST_F(Api, ZeroRightHandSideGivesZero) {
     for (QVint method : {QV_METHOD_BICGSTAB, QV_METHOD_GMRES, QV_METHOD_CG}) {
         Problem p = poisson(10);
-        p.rhs.assign(p.rows, 0.0);
+        p.rhs.assign(static_cast<std::size_t>(p.rows), 0.0);
         assemble(p, method, QV_PRECONDITIONER_JACOBI);
         for (int i = 0; i < p.cols; ++i)
             qvSetVariable(i, 3.0);  // a non-zero initial guess

@@ -31,10 +31,12 @@ Problem from_rows(int cols, const std::vector<std::vector<double>> &rows,
     Problem p;
     p.rows = static_cast<int>(rows.size());
     p.cols = cols;
-    for (int i = 0; i < p.rows; ++i)
+    for (int i = 0; i < p.rows; ++i) {
+        const std::vector<double> &row = rows[static_cast<std::size_t>(i)];
         for (int j = 0; j < cols; ++j)
-            if (rows[i][j] != 0.0)
-                p.entries.push_back({i, j, rows[i][j]});
+            if (row[static_cast<std::size_t>(j)] != 0.0)
+                p.entries.push_back({i, j, row[static_cast<std::size_t>(j)]});
+    }
     p.rhs = rhs;
     return p;
 }
@@ -53,7 +55,7 @@ Problem without_line(Problem p, int k) {
 double rayleigh(const Problem &p, const std::vector<double> &x) {
     double sum = 0.0;
     for (const Entry &e : p.entries)
-        sum += x[e.row] * e.value * x[e.col];
+        sum += x[static_cast<std::size_t>(e.row)] * e.value * x[static_cast<std::size_t>(e.col)];
     return sum;
 }
 
@@ -113,7 +115,7 @@ TEST_P(SuperLu, SolvesANonsymmetricGrid) {
     const std::vector<double> x = read_variables(p.cols);
     double worst = 0.0;
     for (int i = 0; i < p.cols; ++i)
-        worst = std::fmax(worst, std::fabs(x[i] - known_solution(i)));
+        worst = std::fmax(worst, std::fabs(x[static_cast<std::size_t>(i)] - known_solution(i)));
     EXPECT_LT(worst, 1e-10);
 }
 
@@ -145,11 +147,11 @@ TEST_P(SuperLu, HugeButRegularEntriesAreSolved) {
 TEST_P(Cholmod, SolvesASymmetricIndefiniteGrid) {
     const int grid = 60;  // 3,600 unknowns
     const Problem p = shifted_poisson(grid, 2.1);
-    std::vector<double> unit(p.cols, 0.0), smooth(p.cols);
+    std::vector<double> unit(static_cast<std::size_t>(p.cols), 0.0), smooth(unit.size());
     unit[0] = 1.0;
     for (int j = 0; j < grid; ++j)
         for (int i = 0; i < grid; ++i)
-            smooth[j * grid + i] =
+            smooth[static_cast<std::size_t>(j * grid + i)] =
                 std::sin(PI * (i + 1) / (grid + 1)) * std::sin(PI * (j + 1) / (grid + 1));
     ASSERT_GT(rayleigh(p, unit), 0.0);
     ASSERT_LT(rayleigh(p, smooth), 0.0);  // so the matrix is indefinite
@@ -202,7 +204,7 @@ TEST_P(AnyDirect, LeastSquaresMatchesADenseReference) {
     ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
     const std::vector<double> x = read_variables(p.cols);
     const std::vector<double> reference = dense_least_squares(p, locked);
-    for (int j = 0; j < p.cols; ++j)
+    for (std::size_t j = 0; j < x.size(); ++j)
         EXPECT_NEAR(x[j], reference[j], 1e-10 * (1.0 + std::fabs(reference[j]))) << j;
 }
 

@@ -80,7 +80,7 @@ TEST_P(IterativeMethod, SolvesALargeSparseSystem) {
     const std::vector<double> x = read_variables(p.cols);
     double worst = 0.0;
     for (int i = 0; i < p.cols; ++i)
-        worst = std::fmax(worst, std::fabs(x[i] - known_solution(i)));
+        worst = std::fmax(worst, std::fabs(x[static_cast<std::size_t>(i)] - known_solution(i)));
     EXPECT_LT(worst, 1e-4);
 }
 

@@ -33,6 +33,7 @@ Problem sparse_overdetermined(int rows, int cols) {
     Problem p;
     p.rows = rows;
     p.cols = cols;
+    const unsigned ucols = static_cast<unsigned>(cols);
     unsigned state = 12345u;
     auto next = [&state]() {
         state = state * 1103515245u + 12345u;
@@ -40,8 +41,8 @@ Problem sparse_overdetermined(int rows, int cols) {
     };
     for (int i = 0; i < rows; ++i) {
         p.entries.push_back({i, i % cols, 2.0 + (next() % 100) / 50.0});
-        p.entries.push_back({i, static_cast<int>(next() % cols), (next() % 200) / 100.0 - 1.0});
-        p.entries.push_back({i, static_cast<int>(next() % cols), (next() % 200) / 100.0 - 1.0});
+        p.entries.push_back({i, static_cast<int>(next() % ucols), (next() % 200) / 100.0 - 1.0});
+        p.entries.push_back({i, static_cast<int>(next() % ucols), (next() % 200) / 100.0 - 1.0});
         p.rhs.push_back((next() % 1000) / 100.0 - 5.0);
     }
     return p;
@@ -78,10 +79,10 @@ TEST_F(LeastSquares, MatchesTheDenseReferenceWithAndWithoutLocks) {
             ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
             const std::vector<double> x = read_variables(p.cols);
             const std::vector<double> reference = dense_least_squares(p, locks);
-            for (int j = 0; j < p.cols; ++j)
+            for (std::size_t j = 0; j < x.size(); ++j)
                 EXPECT_NEAR(x[j], reference[j], 1e-7) << "variable " << j;
             for (const auto &lock : locks)
-                EXPECT_EQ(x[lock.first], lock.second);
+                EXPECT_EQ(x[static_cast<std::size_t>(lock.first)], lock.second);
             qvDeleteContext(qvGetCurrent());
         }
     }

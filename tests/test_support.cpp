@@ -28,9 +28,9 @@ Problem grid_problem(int grid, double diagonal, double east, double west, double
                 p.entries.push_back({row, row + grid, north});
         }
     }
-    p.rhs.assign(p.rows, 0.0);
+    p.rhs.assign(static_cast<std::size_t>(p.rows), 0.0);
     for (const Entry &e : p.entries)
-        p.rhs[e.row] += e.value * known_solution(e.col);
+        p.rhs[static_cast<std::size_t>(e.row)] += e.value * known_solution(e.col);
     return p;
 }
 
@@ -65,7 +65,7 @@ void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_s
         qvBegin(QV_BLOCK_ROW);
         for (; k < p.entries.size() && p.entries[k].row == row; ++k)
             qvCoefficient(p.entries[k].col, p.entries[k].value);
-        qvRightHandSide(p.rhs[row]);
+        qvRightHandSide(p.rhs[static_cast<std::size_t>(row)]);
         qvEnd(QV_BLOCK_ROW);
     }
     qvEnd(QV_BLOCK_MATRIX);
@@ -79,9 +79,9 @@ void release_contexts() {
 }
 
 std::vector<double> read_variables(int count) {
-    std::vector<double> x(count);
+    std::vector<double> x(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i)
-        x[i] = qvGetVariable(i);
+        x[static_cast<std::size_t>(i)] = qvGetVariable(i);
     return x;
 }
 
@@ -90,14 +90,15 @@ namespace {
 std::vector<long double> residual_vector(const Problem &p, const std::vector<double> &x) {
     std::vector<long double> r(p.rhs.begin(), p.rhs.end());
     for (const Entry &e : p.entries)
-        r[e.row] -= static_cast<long double>(e.value) * x[e.col];
+        r[static_cast<std::size_t>(e.row)] -=
+            static_cast<long double>(e.value) * x[static_cast<std::size_t>(e.col)];
     return r;
 }
 
 std::vector<long double> transposed_product(const Problem &p, const std::vector<long double> &v) {
-    std::vector<long double> out(p.cols, 0.0L);
+    std::vector<long double> out(static_cast<std::size_t>(p.cols), 0.0L);
     for (const Entry &e : p.entries)
-        out[e.col] += e.value * v[e.row];
+        out[static_cast<std::size_t>(e.col)] += e.value * v[static_cast<std::size_t>(e.row)];
     return out;
 }
 
@@ -121,68 +122,70 @@ double normal_residual(const Problem &p, const std::vector<double> &x) {
 
 std::vector<double> dense_least_squares(const Problem &p,
                                         const std::vector<std::pair<int, double>> &locked) {
-    std::vector<bool> is_locked(p.cols, false);
-    std::vector<double> fixed(p.cols, 0.0);
+    const std::size_t cols = static_cast<std::size_t>(p.cols);
+    std::vector<bool> is_locked(cols, false);
+    std::vector<double> fixed(cols, 0.0);
     for (const auto &lock : locked) {
-        is_locked[lock.first] = true;
-        fixed[lock.first] = lock.second;
+        is_locked[static_cast<std::size_t>(lock.first)] = true;
+        fixed[static_cast<std::size_t>(lock.first)] = lock.second;
     }
-    std::vector<int> free_cols;
-    for (int j = 0; j < p.cols; ++j)
+    std::vector<std::size_t> free_cols;
+    for (std::size_t j = 0; j < cols; ++j)
         if (!is_locked[j])
             free_cols.push_back(j);
-    const int m = p.rows, n = static_cast<int>(free_cols.size());
-    std::vector<int> position(p.cols, -1);
-    for (int k = 0; k < n; ++k)
+    const std::size_t m = static_cast<std::size_t>(p.rows), n = free_cols.size();
+    std::vector<std::size_t> position(cols, 0);  // set for the free columns only
+    for (std::size_t k = 0; k < n; ++k)
         position[free_cols[k]] = k;
     std::vector<std::vector<long double>> a(m, std::vector<long double>(n, 0.0L));
     std::vector<long double> b(p.rhs.begin(), p.rhs.end());
     for (const Entry &e : p.entries) {
-        if (is_locked[e.col])
-            b[e.row] -= static_cast<long double>(e.value) * fixed[e.col];
+        const auto row = static_cast<std::size_t>(e.row), col = static_cast<std::size_t>(e.col);
+        if (is_locked[col])
+            b[row] -= static_cast<long double>(e.value) * fixed[col];
         else
-            a[e.row][position[e.col]] += e.value;
+            a[row][position[col]] += e.value;
     }
-    for (int k = 0; k < n; ++k) {  // Householder reflections, column by column
+    for (std::size_t k = 0; k < n; ++k) {  // Householder reflections, column by column
         long double alpha = 0.0L;
-        for (int i = k; i < m; ++i)
+        for (std::size_t i = k; i < m; ++i)
             alpha += a[i][k] * a[i][k];
         alpha = std::sqrt(alpha);
         if (a[k][k] > 0)
             alpha = -alpha;
         std::vector<long double> v(m, 0.0L);
-        for (int i = k; i < m; ++i)
+        for (std::size_t i = k; i < m; ++i)
             v[i] = a[i][k];
         v[k] -= alpha;
         long double vv = 0.0L;
-        for (int i = k; i < m; ++i)
+        for (std::size_t i = k; i < m; ++i)
             vv += v[i] * v[i];
         if (vv == 0.0L)
             continue;
-        for (int j = k; j < n; ++j) {
+        for (std::size_t j = k; j < n; ++j) {
             long double s = 0.0L;
-            for (int i = k; i < m; ++i)
+            for (std::size_t i = k; i < m; ++i)
                 s += v[i] * a[i][j];
             s = 2.0L * s / vv;
-            for (int i = k; i < m; ++i)
+            for (std::size_t i = k; i < m; ++i)
                 a[i][j] -= s * v[i];
         }
         long double s = 0.0L;
-        for (int i = k; i < m; ++i)
+        for (std::size_t i = k; i < m; ++i)
             s += v[i] * b[i];
         s = 2.0L * s / vv;
-        for (int i = k; i < m; ++i)
+        for (std::size_t i = k; i < m; ++i)
             b[i] -= s * v[i];
     }
     std::vector<long double> y(n, 0.0L);
-    for (int k = n - 1; k >= 0; --k) {  // back substitution with R
+    for (std::size_t k = n; k-- > 0;) {  // back substitution with R, last row first
         long double s = b[k];
-        for (int j = k + 1; j < n; ++j)
+        for (std::size_t j = k + 1; j < n; ++j)
             s -= a[k][j] * y[j];
         y[k] = s / a[k][k];
     }
     std::vector<double> x(fixed);
-    for (int k = 0; k < n; ++k)
+    for (std::size_t k = 0; k < n; ++k)
         x[free_cols[k]] = static_cast<double>(y[k]);
     return x;
 }

@@ -37,14 +37,14 @@ const char *const CANDIDATES[] = {"libsuperlu.so.5", "libsuperlu.so.6", "libsupe
 #endif
 
 bool resolve(const SharedLibrary &library, Functions &f) {
-    return library.find_all("set_default_options", f.set_default_options,          //
-                            "StatInit", f.StatInit,                                 //
-                            "StatFree", f.StatFree,                                 //
-                            "dCreate_CompCol_Matrix", f.dCreate_CompCol_Matrix,     //
-                            "dCreate_Dense_Matrix", f.dCreate_Dense_Matrix,         //
-                            "dgssv", f.dgssv,                                       //
-                            "Destroy_SuperMatrix_Store", f.Destroy_SuperMatrix_Store, //
-                            "Destroy_SuperNode_Matrix", f.Destroy_SuperNode_Matrix, //
+    return library.find_all("set_default_options", f.set_default_options,              //
+                            "StatInit", f.StatInit,                                    //
+                            "StatFree", f.StatFree,                                    //
+                            "dCreate_CompCol_Matrix", f.dCreate_CompCol_Matrix,        //
+                            "dCreate_Dense_Matrix", f.dCreate_Dense_Matrix,            //
+                            "dgssv", f.dgssv,                                          //
+                            "Destroy_SuperMatrix_Store", f.Destroy_SuperMatrix_Store,  //
+                            "Destroy_SuperNode_Matrix", f.Destroy_SuperNode_Matrix,    //
                             "Destroy_CompCol_Matrix", f.Destroy_CompCol_Matrix);
 }
 
@@ -61,9 +61,10 @@ template <typename T> struct Padded {
 // SuperLU picks pivots out of bounds once infinities appear.
 Vector row_scales(const CsrMatrix &a) {
     Vector scale(static_cast<std::size_t>(a.rows), 1.0);
-    for (std::int32_t i = 0; i < a.rows; ++i) {
+    for (std::size_t i = 0; i < scale.size(); ++i) {
         double largest = 0.0;
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
+        const auto row_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        for (auto k = static_cast<std::size_t>(a.row_ptr[i]); k < row_end; ++k)
             largest = std::fmax(largest, std::fabs(a.val[k]));
         int exponent = 0;
         std::frexp(largest, &exponent);
@@ -119,7 +120,7 @@ int solve(const CsrMatrix &a, const Vector &b, Vector &x, bool permute) {
     options.value.ColPerm = permute ? slu::COLAMD : slu::NATURAL;
     options.value.PrintStat = slu::NO;
     api->dCreate_CompCol_Matrix(&A, n, n, static_cast<int>(a.nonzeros()), values.data(),
-                               rowind.data(), colptr.data(), slu::SLU_NC, slu::SLU_D, slu::SLU_GE);
+                                rowind.data(), colptr.data(), slu::SLU_NC, slu::SLU_D, slu::SLU_GE);
     api->dCreate_Dense_Matrix(&B, n, 1, solution.data(), n, slu::SLU_DN, slu::SLU_D, slu::SLU_GE);
     api->StatInit(&stat.value);
     int info = 0;

@@ -122,9 +122,11 @@ namespace {
 double scaled_rounding_bound(const CsrMatrix &a, const double *b, const double *x) {
     const double eps = std::numeric_limits<double>::epsilon();
     double scale = 0.0, scaled_sq = 1.0;  // bound = scale * sqrt(scaled_sq)
-    for (std::int32_t i = 0; i < a.rows; ++i) {
+    const std::size_t rows = static_cast<std::size_t>(a.rows);
+    for (std::size_t i = 0; i < rows; ++i) {
         double magnitude = std::fabs(b[i]);
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k)
+        const auto row_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        for (auto k = static_cast<std::size_t>(a.row_ptr[i]); k < row_end; ++k)
             magnitude += std::fabs(a.val[k] * x[a.col[k]]);
         const double row_bound =
             static_cast<double>(a.row_ptr[i + 1] - a.row_ptr[i] + 1) * eps * magnitude;
@@ -166,12 +168,13 @@ double residual(const CsrMatrix &a, const double *b, const double *x, double *r)
 
 Vector diagonal(const CsrMatrix &a) {
     Vector d(static_cast<std::size_t>(std::min(a.rows, a.cols)), 0.0);
-    for (std::int32_t i = 0; i < static_cast<std::int32_t>(d.size()); ++i) {
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        const auto column = static_cast<std::int32_t>(i);
         const auto first = a.col.begin() + a.row_ptr[i];
         const auto last = a.col.begin() + a.row_ptr[i + 1];
-        const auto it = std::lower_bound(first, last, i);
-        if (it != last && *it == i)
-            d[i] = a.val[it - a.col.begin()];
+        const auto it = std::lower_bound(first, last, column);
+        if (it != last && *it == column)
+            d[i] = a.val[static_cast<std::size_t>(it - a.col.begin())];
     }
     return d;
 }
@@ -181,16 +184,19 @@ CsrMatrix transpose(const CsrMatrix &a) {
     t.rows = a.cols;
     t.cols = a.rows;
     t.row_ptr.assign(static_cast<std::size_t>(t.rows) + 1, 0);
-    for (std::int64_t k = 0; k < a.nonzeros(); ++k)
-        ++t.row_ptr[a.col[k] + 1];  // count the entries of each column
-    for (std::int32_t j = 0; j < t.rows; ++j)
+    const std::size_t nonzeros = static_cast<std::size_t>(a.nonzeros());
+    for (std::size_t k = 0; k < nonzeros; ++k)
+        ++t.row_ptr[static_cast<std::size_t>(a.col[k]) + 1];  // count the entries of each column
+    for (std::size_t j = 0; j < static_cast<std::size_t>(t.rows); ++j)
         t.row_ptr[j + 1] += t.row_ptr[j];
     t.col.resize(a.col.size());
     t.val.resize(a.val.size());
     std::vector<std::int64_t> next(t.row_ptr.begin(), t.row_ptr.end() - 1);
     for (std::int32_t i = 0; i < a.rows; ++i) {  // rows in order keep each column sorted
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k) {
-            const std::int64_t dst = next[a.col[k]]++;
+        const auto row = static_cast<std::size_t>(i);
+        const auto row_end = static_cast<std::size_t>(a.row_ptr[row + 1]);
+        for (auto k = static_cast<std::size_t>(a.row_ptr[row]); k < row_end; ++k) {
+            const auto dst = static_cast<std::size_t>(next[static_cast<std::size_t>(a.col[k])]++);
             t.col[dst] = i;
             t.val[dst] = a.val[k];
         }

@@ -22,22 +22,26 @@ class Ssor final : public Preconditioner {
 };
 
 void Ssor::apply(const double *r, double *z) const {
-    const CsrMatrix &a = a_;
+    const std::int32_t rows = a_.rows;
+    const std::int64_t *row_ptr = a_.row_ptr.data();
+    const std::int32_t *col = a_.col.data();
+    const double *val = a_.val.data();
+    const double *d = diagonal_.data();
     const double w = omega_;
-    for (std::int32_t i = 0; i < a.rows; ++i) {  // solve (D + wL) y = r
+    for (std::int32_t i = 0; i < rows; ++i) {  // solve (D + wL) y = r
         double sum = r[i];
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1] && a.col[k] < i; ++k)
-            sum -= w * a.val[k] * z[a.col[k]];
-        z[i] = sum / diagonal_[i];
+        for (std::int64_t k = row_ptr[i]; k < row_ptr[i + 1] && col[k] < i; ++k)
+            sum -= w * val[k] * z[col[k]];
+        z[i] = sum / d[i];
     }
-    for (std::int32_t i = a.rows - 1; i >= 0; --i) {  // solve (D + wU) z = D y
-        double sum = diagonal_[i] * z[i];
-        for (std::int64_t k = a.row_ptr[i + 1] - 1; k >= a.row_ptr[i] && a.col[k] > i; --k)
-            sum -= w * a.val[k] * z[a.col[k]];
-        z[i] = sum / diagonal_[i];
+    for (std::int32_t i = rows - 1; i >= 0; --i) {  // solve (D + wU) z = D y
+        double sum = d[i] * z[i];
+        for (std::int64_t k = row_ptr[i + 1] - 1; k >= row_ptr[i] && col[k] > i; --k)
+            sum -= w * val[k] * z[col[k]];
+        z[i] = sum / d[i];
     }
     const double scale = w * (2.0 - w);
-    for (std::int32_t i = 0; i < a.rows; ++i)
+    for (std::int32_t i = 0; i < rows; ++i)
         z[i] *= scale;  // z = w (2 - w) (D + wU)^-1 D (D + wL)^-1 r
 }
 

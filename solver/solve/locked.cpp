@@ -19,9 +19,11 @@ ReducedSystem reduce_locked(const Context &ctx) {
     out.matrix.cols = static_cast<std::int32_t>(out.unknowns.size());
     out.matrix.row_ptr.reserve(a.row_ptr.size());
     out.rhs = ctx.rhs;
-    for (std::int32_t i = 0; i < a.rows; ++i) {
-        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k) {
-            const std::int32_t j = a.col[k];
+    const std::size_t rows = static_cast<std::size_t>(a.rows);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const auto row_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        for (auto k = static_cast<std::size_t>(a.row_ptr[i]); k < row_end; ++k) {
+            const auto j = static_cast<std::size_t>(a.col[k]);
             if (unknown_of[j] < 0) {
                 out.rhs[i] -= a.val[k] * ctx.values[j];  // b_i -= a_ij x_j for locked x_j
             } else {

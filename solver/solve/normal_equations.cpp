@@ -12,12 +12,14 @@ using Term = std::pair<std::int32_t, double>;  // a column of A'A and one contri
 
 // The contributions to row j of A'A, in order of column; a column's
 // contributions keep the order in which the product meets them.
-void row_terms(const CsrMatrix &a, const CsrMatrix &at, std::int32_t j, std::vector<Term> &terms) {
+void row_terms(const CsrMatrix &a, const CsrMatrix &at, std::size_t j, std::vector<Term> &terms) {
     terms.clear();
-    for (std::int64_t k = at.row_ptr[j]; k < at.row_ptr[j + 1]; ++k) {
-        const std::int32_t i = at.col[k];  // row i of A uses column j
+    const auto at_end = static_cast<std::size_t>(at.row_ptr[j + 1]);
+    for (auto k = static_cast<std::size_t>(at.row_ptr[j]); k < at_end; ++k) {
+        const auto i = static_cast<std::size_t>(at.col[k]);  // row i of A uses column j
         const double a_ij = at.val[k];
-        for (std::int64_t l = a.row_ptr[i]; l < a.row_ptr[i + 1]; ++l)
+        const auto a_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        for (auto l = static_cast<std::size_t>(a.row_ptr[i]); l < a_end; ++l)
             terms.emplace_back(a.col[l], a_ij * a.val[l]);  // (A'A)_jc gets a_ij a_ic
     }
     std::stable_sort(terms.begin(), terms.end(),
@@ -35,7 +37,7 @@ CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at) {
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         std::vector<Term> terms;
         for (std::size_t j = begin; j < end; ++j) {
-            row_terms(a, at, static_cast<std::int32_t>(j), terms);
+            row_terms(a, at, j, terms);
             std::int64_t distinct = 0;
             for (std::size_t t = 0; t < terms.size(); ++t)
                 distinct += t == 0 || terms[t].first != terms[t - 1].first;
@@ -49,14 +51,15 @@ CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at) {
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         std::vector<Term> terms;
         for (std::size_t j = begin; j < end; ++j) {
-            row_terms(a, at, static_cast<std::int32_t>(j), terms);
+            row_terms(a, at, j, terms);
             std::int64_t out = n.row_ptr[j] - 1;
             for (std::size_t t = 0; t < terms.size(); ++t) {
                 if (t == 0 || terms[t].first != terms[t - 1].first) {
-                    n.col[++out] = terms[t].first;
-                    n.val[out] = 0.0;
+                    n.col[static_cast<std::size_t>(++out)] = terms[t].first;
+                    n.val[static_cast<std::size_t>(out)] = 0.0;
                 }
-                n.val[out] += terms[t].second;  // the sum, in the product's order
+                // The sum, in the product's order.
+                n.val[static_cast<std::size_t>(out)] += terms[t].second;
             }
         }
     });
