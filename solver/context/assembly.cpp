@@ -1,15 +1,52 @@
 // Row-by-row assembly straight into compressed rows, and the block state machine.
 #include "context/assembly.h"
 
+#include "error.h"
+
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace brisvel {
 namespace {
 
+// Entries out of order at a row's end up to this many are inserted one by
+// one; more are sorted together, so that closing a row of k entries costs
+// O(k log k) whatever their order.
+constexpr std::size_t insertion_limit = 32;
+
+// Sorts the entries [first, last) of m by column, those before sorted being
+// in order already. Stable, so repeated columns keep the order they came in.
+void sort_entries(CsrMatrix &m, std::size_t first, std::size_t sorted, std::size_t last) {
+    if (last - sorted <= insertion_limit) {
+        for (std::size_t k = sorted; k < last; ++k) {
+            const std::int32_t c = m.col[k];
+            const double v = m.val[k];
+            std::size_t j = k;
+            for (; j > first && m.col[j - 1] > c; --j) {
+                m.col[j] = m.col[j - 1];
+                m.val[j] = m.val[j - 1];
+            }
+            m.col[j] = c;
+            m.val[j] = v;
+        }
+        return;
+    }
+    std::vector<std::pair<std::int32_t, double>> entries(last - first);
+    for (std::size_t k = first; k < last; ++k)
+        entries[k - first] = {m.col[k], m.val[k]};
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto &x, const auto &y) { return x.first < y.first; });
+    for (std::size_t k = first; k < last; ++k) {
+        m.col[k] = entries[k - first].first;
+        m.val[k] = entries[k - first].second;
+    }
+}
+
 // Sorts the open row's entries by column and adds up repeated columns.
-// Rows usually arrive sorted and short, so an insertion sort is the right tool.
 void finish_row_entries(CsrMatrix &m) {
     const std::size_t first = static_cast<std::size_t>(m.row_ptr.back());
     const std::size_t last = m.col.size();
@@ -18,17 +55,7 @@ void finish_row_entries(CsrMatrix &m) {
         ++sorted;
     if (sorted >= last)
         return;  // ascending and unique already, as rows usually come
-    for (std::size_t k = sorted; k < last; ++k) {
-        const std::int32_t c = m.col[k];
-        const double v = m.val[k];
-        std::size_t j = k;
-        for (; j > first && m.col[j - 1] > c; --j) {
-            m.col[j] = m.col[j - 1];
-            m.val[j] = m.val[j - 1];
-        }
-        m.col[j] = c;
-        m.val[j] = v;
-    }
+    sort_entries(m, first, sorted, last);
     std::size_t out = first;
     for (std::size_t k = first; k < last; ++k) {
         if (out > first && m.col[out - 1] == m.col[k]) {
@@ -57,7 +84,7 @@ void reserve_rows(Context &ctx) {
 
 int begin_system(Context &ctx) {
     if (ctx.params.variable_count <= 0)
-        return QV_ERROR_DIMENSION;
+        return BRISVEL_ERROR(QV_ERROR_DIMENSION);
     discard_system(ctx);
     std::fill(ctx.locked.begin(), ctx.locked.end(), 0);
     ctx.block = Block::System;
@@ -67,18 +94,18 @@ int begin_system(Context &ctx) {
 int end_row(Context &ctx) {
     CsrMatrix &m = ctx.matrix;
     if (m.rows == std::numeric_limits<std::int32_t>::max())
-        return QV_ERROR_DIMENSION;
+        return BRISVEL_ERROR(QV_ERROR_DIMENSION);
     finish_row_entries(m);  // leaves the same row, so it needs no undoing
     try {
         ctx.rhs.push_back(ctx.row_rhs);
     } catch (const std::bad_alloc &) {
-        return QV_ERROR_OUT_OF_MEMORY;
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
     try {
         m.row_ptr.push_back(static_cast<std::int64_t>(m.col.size()));
     } catch (const std::bad_alloc &) {
         ctx.rhs.pop_back();
-        return QV_ERROR_OUT_OF_MEMORY;
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
     ++m.rows;
     ctx.block = Block::Matrix;
@@ -91,6 +118,8 @@ int end_row(Context &ctx) {
 // from them: their average length, with a quarter to spare, times the rows
 // expected (the variable count, or twice the rows so far when there are
 // more), so that a matrix usually takes one allocation after the first rows.
+// When that much cannot be had, it grows from what is stored: doubling, and
+// at the least by a quarter.
 namespace {
 
 bool grow_entries(Context &ctx) {
@@ -100,26 +129,35 @@ bool grow_entries(Context &ctx) {
     const std::size_t finished = static_cast<std::size_t>(m.row_ptr.back());
     const std::size_t expected_rows =
         std::max(static_cast<std::size_t>(ctx.params.variable_count), 2 * rows_done);
-    std::size_t wanted = 2 * entries;
+    const std::size_t least = entries + entries / 4 + 64;
+    std::size_t estimate = 2 * entries;
     if (rows_done >= 8) {
         const double per_row = static_cast<double>(finished) / static_cast<double>(rows_done);
-        wanted = static_cast<std::size_t>(per_row * 1.25 * static_cast<double>(expected_rows));
+        const double wanted = per_row * 1.25 * static_cast<double>(expected_rows);
+        estimate = wanted < static_cast<double>(m.col.max_size()) ? static_cast<std::size_t>(wanted)
+                                                                  : m.col.max_size();
     }
-    wanted = std::max({wanted, entries + entries / 4, entries + 64});
-    try {
-        m.col.reserve(wanted);
-        m.val.reserve(wanted);
-    } catch (const std::bad_alloc &) {
-        return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
+    for (const std::size_t room : {estimate, 2 * entries, least}) {
+        if (room < least)
+            continue;
+        try {
+            m.col.reserve(room);
+            m.val.reserve(room);
+            return true;
+        } catch (const std::bad_alloc &) {
+            // try a smaller room
+        } catch (const std::length_error &) {
+            // likewise
+        }
     }
-    return true;
+    return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
 }
 
 }  // namespace
 
 int add_coefficient_with_room(Context &ctx, std::int32_t index, double value) {
     if (!grow_entries(ctx))
-        return QV_ERROR_OUT_OF_MEMORY;
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     ctx.matrix.col.push_back(index);
     ctx.matrix.val.push_back(value);
     return QV_OK;
@@ -134,7 +172,7 @@ void discard_system(Context &ctx) {
 
 int set_variable_count(Context &ctx, std::int32_t count) {
     if (count <= 0 || count > QV_MAX_VARIABLES)
-        return QV_ERROR_INVALID_VALUE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
     try {
         Vector values(ctx.values);
         std::vector<unsigned char> locked(ctx.locked);
@@ -143,7 +181,7 @@ int set_variable_count(Context &ctx, std::int32_t count) {
         ctx.values.swap(values);
         ctx.locked.swap(locked);
     } catch (const std::bad_alloc &) {
-        return QV_ERROR_OUT_OF_MEMORY;
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
     ctx.params.variable_count = count;
     discard_system(ctx);
@@ -153,22 +191,22 @@ int set_variable_count(Context &ctx, std::int32_t count) {
 int begin_block(Context &ctx, std::int32_t block) {
     switch (block) {
     case QV_BLOCK_SYSTEM:
-        return ctx.block == Block::None ? begin_system(ctx) : QV_ERROR_BLOCK_ORDER;
+        return ctx.block == Block::None ? begin_system(ctx) : BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
     case QV_BLOCK_MATRIX:
         if (ctx.block != Block::System)
-            return QV_ERROR_BLOCK_ORDER;
+            return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
         discard_system(ctx);  // a matrix block gives the whole matrix
         reserve_rows(ctx);
         ctx.block = Block::Matrix;
         return QV_OK;
     case QV_BLOCK_ROW:
         if (ctx.block != Block::Matrix)
-            return QV_ERROR_BLOCK_ORDER;
+            return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
         ctx.row_rhs = 0.0;
         ctx.block = Block::Row;
         return QV_OK;
     default:
-        return QV_ERROR_INVALID_CODE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
 }
 
@@ -176,25 +214,25 @@ int end_block(Context &ctx, std::int32_t block) {
     switch (block) {
     case QV_BLOCK_SYSTEM:
         if (ctx.block != Block::System)
-            return QV_ERROR_BLOCK_ORDER;
+            return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
         ctx.block = Block::None;
         ctx.system_ready = true;
         return QV_OK;
     case QV_BLOCK_MATRIX:
         if (ctx.block != Block::Matrix)
-            return QV_ERROR_BLOCK_ORDER;
+            return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
         ctx.block = Block::System;
         return QV_OK;
     case QV_BLOCK_ROW:
-        return ctx.block == Block::Row ? end_row(ctx) : QV_ERROR_BLOCK_ORDER;
+        return ctx.block == Block::Row ? end_row(ctx) : BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
     default:
-        return QV_ERROR_INVALID_CODE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
 }
 
 int lock_variable(Context &ctx, std::int32_t index) {
     if (ctx.block != Block::System)
-        return QV_ERROR_BLOCK_ORDER;
+        return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
     ctx.locked[static_cast<std::size_t>(index)] = 1;
     return QV_OK;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "context/context.h"
+#include "error.h"
 
 namespace brisvel {
 
@@ -22,7 +23,7 @@ int add_coefficient_with_room(Context &ctx, std::int32_t index, double value);
 // Inline: it runs once for every coefficient given.
 inline int add_coefficient(Context &ctx, std::int32_t index, double value) {
     if (ctx.block != Block::Row)
-        return QV_ERROR_BLOCK_ORDER;
+        return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
     CsrMatrix &m = ctx.matrix;
     if (m.col.size() == m.col.capacity() || m.val.size() == m.val.capacity())
         return add_coefficient_with_room(ctx, index, value);

@@ -1,8 +1,9 @@
 // Sparse LDL' factorisation of a symmetric matrix through CHOLMOD, loaded at
 // run time: P A P' = L D L', then x = P' L'^-1 D^-1 L^-1 P b.
-#include "direct/cholmod_abi.h"
 #include "direct/backend.h"
+#include "direct/cholmod_abi.h"
 #include "direct/direct.h"
+#include "error.h"
 
 #include <brisvel/brisvel.h>
 
@@ -42,13 +43,13 @@ bool known_version(const Functions &f) {
 
 // The functions, and a version whose layout is declared here.
 bool resolve(const SharedLibrary &library, Functions &f) {
-    return library.find_all("cholmod_start", f.start,             //
-                            "cholmod_finish", f.finish,           //
-                            "cholmod_analyze", f.analyze,         //
-                            "cholmod_factorize", f.factorize,     //
-                            "cholmod_solve", f.solve,             //
-                            "cholmod_free_factor", f.free_factor, //
-                            "cholmod_free_dense", f.free_dense,   //
+    return library.find_all("cholmod_start", f.start,              //
+                            "cholmod_finish", f.finish,            //
+                            "cholmod_analyze", f.analyze,          //
+                            "cholmod_factorize", f.factorize,      //
+                            "cholmod_solve", f.solve,              //
+                            "cholmod_free_factor", f.free_factor,  //
+                            "cholmod_free_dense", f.free_dense,    //
                             "cholmod_version", f.version) &&
            known_version(f);
 }
@@ -140,6 +141,10 @@ int solve(const CsrMatrix &a, const Vector &b, Vector &x) {
         chm::cholmod_dense *X = api.solve(chm::SOLVE_A, L, &B, common);
         if (X == nullptr) {
             code = cholmod_error(common->status);
+        } else if (X->x == nullptr || X->nrow != n || X->ncol != 1 || X->d < n ||
+                   X->xtype != chm::XTYPE_REAL) {
+            code = BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE);  // not the answer asked for
+            api.free_dense(&X, common);
         } else {
             const double *solution = static_cast<const double *>(X->x);
             std::copy(solution, solution + n, x.begin());

@@ -163,6 +163,8 @@ double residual(const CsrMatrix &a, const double *b, const double *x, double *r)
                 acc[0] += row_bound * row_bound;
             });
         })[0];
+    if (std::isnan(bound_sq))
+        return bound_sq;  // NaN in x: no bound, and never a small one
     return std::isfinite(bound_sq) ? std::sqrt(bound_sq) : scaled_rounding_bound(a, b, x);
 }
 

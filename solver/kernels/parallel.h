@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <vector>
 
 #ifdef _OPENMP
@@ -85,13 +86,24 @@ template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
         return;
     }
 #ifdef _OPENMP
+    // No exception may leave a parallel region: the first one a thread meets
+    // stops that thread's run, and is thrown again once the team is done.
+    std::exception_ptr failure;
 #pragma omp parallel num_threads(team)
     {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
-        for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
-            body(b);
+        try {
+            for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
+                body(b);
+        } catch (...) {
+#pragma omp critical(brisvel_for_blocks_failure)
+            if (!failure)
+                failure = std::current_exception();
+        }
     }
+    if (failure)
+        std::rethrow_exception(failure);
 #endif
 }
 

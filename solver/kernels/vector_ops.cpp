@@ -17,6 +17,8 @@ double norm2(std::size_t n, const double *x) {
     const double sum_sq = dot(n, x, x);
     if (std::isfinite(sum_sq) && sum_sq > 1e-280)
         return std::sqrt(sum_sq);
+    if (std::isnan(sum_sq))
+        return sum_sq;  // a NaN entry: the norm is NaN, never a small number
     // Rescaled, so that huge or tiny entries neither overflow nor underflow.
     double scale = 0.0;
     for (std::size_t i = 0; i < n; ++i)

@@ -16,37 +16,37 @@ int set_parameter(Context &ctx, int code, std::int32_t value) {
         return set_variable_count(ctx, value);
     case QV_PARAM_LEAST_SQUARES:
         if (value != 0 && value != 1)
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.least_squares = value == 1;
         discard_system(ctx);
         return QV_OK;
     case QV_PARAM_SOLVER:
         if (find_method(value, p.least_squares) == nullptr)
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.method = value;
         return QV_OK;
     case QV_PARAM_PRECONDITIONER:
         if (find_preconditioner(value) == nullptr)
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.preconditioner = value;
         return QV_OK;
     case QV_PARAM_MAX_ITERATIONS:
         if (value < 0)
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.max_iterations = value;
         return QV_OK;
     case QV_PARAM_GMRES_RESTART:
         if (value < 1 || value > 1000)
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.gmres_restart = value;
         return QV_OK;
     case QV_PARAM_THREADS:
         if (value < 0 || value > QV_MAX_THREADS)
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.threads = value == 0 ? hardware_threads() : value;
         return QV_OK;
     default:
-        return QV_ERROR_INVALID_CODE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
 }
 
@@ -54,16 +54,16 @@ int set_parameter(Context &ctx, int code, double value) {
     switch (code) {
     case QV_PARAM_THRESHOLD:
         if (!(value > 0.0 && value < 1.0))
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         ctx.params.threshold = value;
         return QV_OK;
     case QV_PARAM_SSOR_OMEGA:
         if (!(value > 0.0 && value < 2.0))
-            return QV_ERROR_INVALID_VALUE;
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         ctx.params.ssor_omega = value;
         return QV_OK;
     default:
-        return QV_ERROR_INVALID_CODE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
 }
 
@@ -95,7 +95,7 @@ int get_parameter(const Context &ctx, int code, std::int32_t &value) {
         value = ctx.results.iterations;
         return QV_OK;
     default:
-        return QV_ERROR_INVALID_CODE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
 }
 
@@ -111,7 +111,7 @@ int get_parameter(const Context &ctx, int code, double &value) {
         value = ctx.results.residual;
         return QV_OK;
     default:
-        return QV_ERROR_INVALID_CODE;
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
 }
 
