@@ -2,8 +2,8 @@
 // arguments and hands the work to the module that does it.
 #include "context/assembly.h"
 #include "context/context.h"
-#include "error.h"
 #include "direct/direct.h"
+#include "error.h"
 #include "kernels/parallel.h"
 #include "solve/solve.h"
 
@@ -266,6 +266,12 @@ void qvCoefficient(QVint index, QVdouble value) {
         return;
     }
     report(add_coefficient(*ctx, index, value));
+}
+
+void qvCoefficients(QVint count, const QVint *indices, const QVdouble *values) {
+    Context *ctx = current();
+    if (ctx != nullptr)
+        report(add_coefficients(*ctx, count, indices, values));
 }
 
 void qvRightHandSide(QVdouble value) {

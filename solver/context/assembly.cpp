@@ -87,13 +87,14 @@ int end_row(Context &ctx) {
 
 }  // namespace
 
-// Makes room for more entries. Once a few rows are in, the room is sized
-// from them: their average length, with a quarter to spare, times the rows
-// expected (the variable count, or twice the rows so far when there are
-// more), so that a matrix usually takes one allocation after the first rows.
+// Makes room for at least extra more entries. Once a few rows are in, the
+// room is sized from them: their average length, with a quarter to spare,
+// times the rows expected (the variable count, or twice the rows so far when
+// there are more), so that a matrix usually takes one allocation after the
+// first rows.
 namespace {
 
-bool grow_entries(Context &ctx) {
+bool grow_entries(Context &ctx, std::size_t extra) {
     CsrMatrix &m = ctx.matrix;
     const std::size_t entries = m.col.size();
     const std::size_t rows_done = static_cast<std::size_t>(m.rows);
@@ -105,23 +106,65 @@ bool grow_entries(Context &ctx) {
         const double per_row = static_cast<double>(finished) / static_cast<double>(rows_done);
         wanted = static_cast<std::size_t>(per_row * 1.25 * static_cast<double>(expected_rows));
     }
-    wanted = std::max({wanted, entries + entries / 4, entries + 64});
+    wanted = std::max({wanted, entries + entries / 4, entries + 64, entries + extra});
     try {
         m.col.reserve(wanted);
         m.val.reserve(wanted);
     } catch (const std::bad_alloc &) {
-        return m.col.size() < m.col.capacity() && m.val.size() < m.val.capacity();
+        return m.col.capacity() - entries >= extra && m.val.capacity() - entries >= extra;
     }
     return true;
+}
+
+// True when the index is a variable and the value finite, tested without
+// branches so that a loop over a row vectorises.
+inline bool good_entry(std::int32_t index, double value, std::uint32_t variables) {
+    return (static_cast<std::uint32_t>(index) < variables) & (value - value == 0.0);
+}
+
+// The error a bad entry gives, checked in the order qvCoefficient checks.
+int entry_error(std::int32_t index, double value, std::uint32_t variables) {
+    if (static_cast<std::uint32_t>(index) >= variables)
+        return QV_ERROR_INVALID_INDEX;
+    return value - value == 0.0 ? QV_OK : QV_ERROR_NOT_FINITE;
 }
 
 }  // namespace
 
 int add_coefficient_with_room(Context &ctx, std::int32_t index, double value) {
-    if (!grow_entries(ctx))
+    if (!grow_entries(ctx, 1))
         return QV_ERROR_OUT_OF_MEMORY;
     ctx.matrix.col.push_back(index);
     ctx.matrix.val.push_back(value);
+    return QV_OK;
+}
+
+int add_coefficients(Context &ctx, std::int32_t count, const std::int32_t *indices,
+                     const double *values) {
+    if (count < 0 || (count > 0 && (indices == nullptr || values == nullptr)))
+        return QV_ERROR_INVALID_VALUE;
+    // One pass over the whole row first; the faulty entry is looked for only
+    // when there is one.
+    const std::uint32_t variables = static_cast<std::uint32_t>(ctx.params.variable_count);
+    bool good = true;
+    for (std::int32_t k = 0; k < count; ++k)
+        good &= good_entry(indices[k], values[k], variables);
+    if (!good) {
+        for (std::int32_t k = 0; k < count; ++k)
+            if (const int code = entry_error(indices[k], values[k], variables))
+                return code;
+    }
+    if (count == 0)
+        return QV_OK;
+    if (ctx.block != Block::Row)
+        return QV_ERROR_BLOCK_ORDER;
+    CsrMatrix &m = ctx.matrix;
+    const std::size_t n = static_cast<std::size_t>(count);
+    if ((m.col.capacity() - m.col.size() < n || m.val.capacity() - m.val.size() < n) &&
+        !grow_entries(ctx, n))
+        return QV_ERROR_OUT_OF_MEMORY;
+    m.col.insert(m.col.end(), indices, indices + n);  // both have room: neither throws
+    m.val.insert(m.val.end(), values, values + n);
     return QV_OK;
 }
 
