@@ -2,18 +2,20 @@
 #include "context/assembly.h"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <new>
 
 namespace brisvel {
 namespace {
 
-// Sorts the open row's entries by column and adds up repeated columns.
-// Rows usually arrive sorted and short, so an insertion sort is the right tool.
-void finish_row_entries(CsrMatrix &m) {
+// Sorts the open row's entries by column and adds up repeated columns; those
+// before known_sorted are known to be in order already. Rows usually arrive
+// sorted and short, so an insertion sort is the right tool.
+void finish_row_entries(CsrMatrix &m, std::size_t known_sorted) {
     const std::size_t first = static_cast<std::size_t>(m.row_ptr.back());
     const std::size_t last = m.col.size();
-    std::size_t sorted = first + 1;
+    std::size_t sorted = std::max(first + 1, known_sorted);
     while (sorted < last && m.col[sorted - 1] < m.col[sorted])
         ++sorted;
     if (sorted >= last)
@@ -55,10 +57,24 @@ void reserve_rows(Context &ctx) {
     }
 }
 
+// Forgets the assembled rows but keeps the arrays' room, so that assembling
+// a system like the last one again needs no new memory.
+void clear_rows(Context &ctx) {
+    CsrMatrix &m = ctx.matrix;
+    m.rows = 0;
+    m.cols = ctx.params.variable_count;
+    m.row_ptr.resize(1);
+    m.row_ptr[0] = 0;
+    m.col.clear();
+    m.val.clear();
+    ctx.rhs.clear();
+    ctx.system_ready = false;
+}
+
 int begin_system(Context &ctx) {
     if (ctx.params.variable_count <= 0)
         return QV_ERROR_DIMENSION;
-    discard_system(ctx);
+    clear_rows(ctx);
     std::fill(ctx.locked.begin(), ctx.locked.end(), 0);
     ctx.block = Block::System;
     return QV_OK;
@@ -68,7 +84,7 @@ int end_row(Context &ctx) {
     CsrMatrix &m = ctx.matrix;
     if (m.rows == std::numeric_limits<std::int32_t>::max())
         return QV_ERROR_DIMENSION;
-    finish_row_entries(m);  // leaves the same row, so it needs no undoing
+    finish_row_entries(m, ctx.row_sorted);  // leaves the same row, so it needs no undoing
     try {
         ctx.rhs.push_back(ctx.row_rhs);
     } catch (const std::bad_alloc &) {
@@ -116,10 +132,33 @@ bool grow_entries(Context &ctx, std::size_t extra) {
     return true;
 }
 
-// True when the index is a variable and the value finite, tested without
-// branches so that a loop over a row vectorises.
-inline bool good_entry(std::int32_t index, double value, std::uint32_t variables) {
-    return (static_cast<std::uint32_t>(index) < variables) & (value - value == 0.0);
+// True when every index names a variable and every value is finite. Each
+// test folds its verdict into the top bit of an accumulator with plain
+// integer operations, so that both loops vectorise: an index u (as unsigned)
+// is good when its top bit is clear and u - variables wraps below zero; a
+// value is finite unless its exponent bits are all set, which adding one to
+// the lowest of them carries into the top bit.
+bool good_entries(std::int32_t count, const std::int32_t *indices, const double *values,
+                  std::uint32_t variables) {
+    constexpr std::uint64_t exponent = 0x7ff0000000000000u, lowest = std::uint64_t{1} << 52;
+    std::uint32_t bad_index = 0;
+    std::uint64_t bad_value = 0;
+    for (std::int32_t k = 0; k < count; ++k) {
+        const std::uint32_t u = static_cast<std::uint32_t>(indices[k]);
+        bad_index |= u | ~(u - variables);
+        std::uint64_t bits;
+        std::memcpy(&bits, values + k, sizeof bits);
+        bad_value |= (bits & exponent) + lowest;
+    }
+    return ((bad_index >> 31) | (bad_value >> 63)) == 0;
+}
+
+// True when the indices (all valid) ascend strictly.
+bool ascending(std::int32_t count, const std::int32_t *indices) {
+    std::int32_t not_up = 0;
+    for (std::int32_t k = 1; k < count; ++k)
+        not_up |= indices[k] - indices[k - 1] - 1;  // negative unless the step is at least 1
+    return not_up >= 0;
 }
 
 // The error a bad entry gives, checked in the order qvCoefficient checks.
@@ -146,10 +185,7 @@ int add_coefficients(Context &ctx, std::int32_t count, const std::int32_t *indic
     // One pass over the whole row first; the faulty entry is looked for only
     // when there is one.
     const std::uint32_t variables = static_cast<std::uint32_t>(ctx.params.variable_count);
-    bool good = true;
-    for (std::int32_t k = 0; k < count; ++k)
-        good &= good_entry(indices[k], values[k], variables);
-    if (!good) {
+    if (!good_entries(count, indices, values, variables)) {
         for (std::int32_t k = 0; k < count; ++k)
             if (const int code = entry_error(indices[k], values[k], variables))
                 return code;
@@ -163,6 +199,11 @@ int add_coefficients(Context &ctx, std::int32_t count, const std::int32_t *indic
     if ((m.col.capacity() - m.col.size() < n || m.val.capacity() - m.val.size() < n) &&
         !grow_entries(ctx, n))
         return QV_ERROR_OUT_OF_MEMORY;
+    // When the row so far and these entries are in order, end_row need not look again.
+    const std::size_t before = m.col.size();
+    if (ctx.row_sorted == before && ascending(count, indices) &&
+        (before == static_cast<std::size_t>(m.row_ptr.back()) || m.col[before - 1] < indices[0]))
+        ctx.row_sorted = before + n;
     m.col.insert(m.col.end(), indices, indices + n);  // both have room: neither throws
     m.val.insert(m.val.end(), values, values + n);
     return QV_OK;
@@ -200,7 +241,7 @@ int begin_block(Context &ctx, std::int32_t block) {
     case QV_BLOCK_MATRIX:
         if (ctx.block != Block::System)
             return QV_ERROR_BLOCK_ORDER;
-        discard_system(ctx);  // a matrix block gives the whole matrix
+        clear_rows(ctx);  // a matrix block gives the whole matrix
         reserve_rows(ctx);
         ctx.block = Block::Matrix;
         return QV_OK;
@@ -208,6 +249,7 @@ int begin_block(Context &ctx, std::int32_t block) {
         if (ctx.block != Block::Matrix)
             return QV_ERROR_BLOCK_ORDER;
         ctx.row_rhs = 0.0;
+        ctx.row_sorted = ctx.matrix.col.size();
         ctx.block = Block::Row;
         return QV_OK;
     default:
