@@ -26,7 +26,8 @@ struct Text {
     // comment; false at the end of the text.
     bool next_line() {
         while (p < end) {
-            const char *nl = static_cast<const char *>(std::memchr(p, '\n', end - p));
+            const char *nl =
+                static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
             line_end = nl != nullptr ? nl : end;
             ++line;
             const char *q = p;
@@ -109,7 +110,8 @@ class Parser {
         t_.line = 1;
         if (t_.p == t_.end)
             return fail("the file is empty");
-        const char *nl = static_cast<const char *>(std::memchr(t_.p, '\n', t_.end - t_.p));
+        const char *nl = static_cast<const char *>(
+            std::memchr(t_.p, '\n', static_cast<std::size_t>(t_.end - t_.p)));
         t_.line_end = nl != nullptr ? nl : t_.end;
         const std::string_view banner = t_.token();
         if (!same_word(banner, "%%matrixmarket"))
