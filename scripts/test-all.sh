@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what the tests need on Debian 12, then builds and runs every test:
 # the default build (with the command-line and Python tests), the suite under
-# AddressSanitizer and UBSan, bounded fuzz runs, the self-test under valgrind, and the Windows cross-build under Wine.
+# AddressSanitizer and UBSan, bounded fuzz runs, the self-test under valgrind,
+# and the Windows cross-build under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
