@@ -132,12 +132,12 @@ bool grow_entries(Context &ctx, std::size_t extra) {
     return true;
 }
 
-// True when every index names a variable and every value is finite. Each
-// test folds its verdict into the top bit of an accumulator with plain
-// integer operations, so that both loops vectorise: an index u (as unsigned)
-// is good when its top bit is clear and u - variables wraps below zero; a
-// value is finite unless its exponent bits are all set, which adding one to
-// the lowest of them carries into the top bit.
+// True when every index names a variable and every value is finite, in one
+// pass without branches. Each test folds its verdict into the top bit of an
+// accumulator: an index u (as unsigned) is good when its top bit is clear and
+// u - variables wraps below zero; a value is finite unless its exponent bits
+// are all set, which adding one to the lowest of them carries into the top
+// bit. (A plain loop beats a vectorised one on rows of 5 to 50 entries.)
 bool good_entries(std::int32_t count, const std::int32_t *indices, const double *values,
                   std::uint32_t variables) {
     constexpr std::uint64_t exponent = 0x7ff0000000000000u, lowest = std::uint64_t{1} << 52;
