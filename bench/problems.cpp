@@ -1,6 +1,7 @@
 // The benchmark problems on a grid x grid mesh, and residuals in long double.
 #include "problems.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace bench {
@@ -141,6 +142,24 @@ double normal_residual(const Problem &p, const double *x) {
     const std::vector<long double> b(p.rhs.begin(), p.rhs.end());
     return static_cast<double>(norm(transposed_product(p, residual_vector(p, x))) /
                                norm(transposed_product(p, b)));
+}
+
+Problem make_band(int rows, int per_row) {
+    Problem p;
+    p.rows = p.cols = rows;
+    p.start.reserve(static_cast<std::size_t>(rows) + 1);
+    p.col.reserve(static_cast<std::size_t>(rows) * static_cast<std::size_t>(per_row));
+    p.val.reserve(p.col.capacity());
+    p.rhs.assign(static_cast<std::size_t>(rows), 1.0);
+    for (int i = 0; i < rows; ++i) {
+        const int first = std::max(0, std::min(i - per_row / 2, rows - per_row));
+        for (int k = 0; k < per_row; ++k) {
+            p.col.push_back(first + k);
+            p.val.push_back(first + k == i ? 2.0 * per_row : -1.0 / (1.0 + k));
+        }
+        p.start.push_back(static_cast<std::int64_t>(p.col.size()));
+    }
+    return p;
 }
 
 }  // namespace bench

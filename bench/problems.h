@@ -47,6 +47,10 @@ Row problem_row(Kind kind, int grid, int i);
 // The whole problem, stored.
 Problem make_problem(Kind kind, int grid);
 
+// A square banded matrix whose rows hold `per_row` entries each, columns
+// ascending, about the diagonal: for timing assembly by row length.
+Problem make_band(int rows, int per_row);
+
 // ||b - Ax|| / ||b||, in long double.
 double relative_residual(const Problem &p, const double *x);
 // ||A'(b - Ax)|| / ||A'b||, in long double: the residual least squares minimises.

@@ -38,8 +38,12 @@ struct Progress {
     double last = 0.0;
 };
 
-// Assembly alone: rows through qvBegin/qvCoefficient/qvEnd; seconds.
-double brisvel_assembly(const Problem &p);
+// Assembly alone: rows through qvBegin/qvCoefficient/qvEnd, or with
+// qvCoefficients for each row's entries when bulk; seconds.
+double brisvel_assembly(const Problem &p, bool bulk = false);
+// The same with qvCoefficients, into a context that held the problem before
+// and keeps its arrays' room: how a sequence of like systems is assembled.
+double brisvel_reassembly(const Problem &p);
 // Building Eigen's matrix from triplets, and its right-hand side; seconds.
 double eigen_assembly(const Problem &p);
 

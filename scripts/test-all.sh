@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what the tests need on Debian 12, then builds and runs every test:
-# the default build, the suite under AddressSanitizer and UBSan, a bounded
-# fuzz run, the self-test under valgrind, and the Windows cross-build under Wine.
-# Every build goes to a build-test* folder of its own, never to build/, and
-# every test step fails when it finds no tests.
+# the default build (with the command-line and Python tests), the suite under
+# AddressSanitizer and UBSan, bounded fuzz runs, the self-test under valgrind,
+# and the Windows cross-build under Wine. Every build goes to a build-test*
+# folder of its own, never to build/, and every test step fails when it finds
+# no tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +19,8 @@ packages+=(libeigen3-dev)  # lets the build compile brisvel-bench, which the tes
 packages+=(libsuperlu5 libcholmod3 libsuperlu-dev libsuitesparse-dev libblas-dev liblapack-dev)
 packages+=(clang-14 libclang-rt-14-dev valgrind)        # sanitizers, fuzzing, memcheck
 packages+=(pkgconf)                                     # pkg-config consumer of an installed tree
+packages+=(zlib1g-dev)                                  # gzip input of brisvel-solve
+packages+=(python3-numpy python3-scipy python3-pytest python3-venv) # the Python package's tests
 packages+=(g++-mingw-w64-x86-64 googletest wine wine64) # Windows cross-build, tested under Wine
 export DEBIAN_FRONTEND=noninteractive
 as_root apt-get update -q
@@ -28,7 +31,7 @@ jobs=$(nproc)
 step "default build and tests"
 cmake --preset release
 cmake --build --preset release -j"$jobs"
-ctest --preset release -j"$jobs"
+ctest --no-tests=error --preset release -j"$jobs"
 
 step "loading compiled out: every probe fails"
 # Loading compiled out: every probe fails and the transcript shows it.
@@ -47,7 +50,7 @@ ctest --test-dir build-test-serial -j"$jobs" --output-on-failure --no-tests=erro
 step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize
 cmake --build --preset sanitize -j"$jobs"
-ctest --preset sanitize -j"$jobs"
+ctest --no-tests=error --preset sanitize -j"$jobs"
 
 step "fuzzing the call interface"
 cmake --preset fuzz
@@ -59,6 +62,16 @@ if ! build-test-fuzz/bin/brisvel-fuzz-calls -max_total_time="${BRISVEL_FUZZ_SECO
   exit 1
 fi
 grep -E 'INITED|DONE|stat::number_of_executed_units' build-test-fuzz/fuzz.log
+rm -rf "$fuzz_corpus"
+
+step "fuzzing the Matrix Market reader"
+fuzz_corpus=$(mktemp -d)
+if ! build-test-fuzz/bin/brisvel-fuzz-matrix-market -max_total_time="${BRISVEL_FUZZ_READER_SECONDS:-20}" \
+  -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$fuzz_corpus" tests/cli >build-test-fuzz/fuzz-mm.log 2>&1; then
+  cat build-test-fuzz/fuzz-mm.log
+  exit 1
+fi
+grep -E 'INITED|DONE|stat::number_of_executed_units' build-test-fuzz/fuzz-mm.log
 rm -rf "$fuzz_corpus"
 
 step "self-test under valgrind memcheck, extensions loaded"

@@ -216,6 +216,13 @@ void qvCoefficient(QVint index, QVdouble value) {
     });
 }
 
+void qvCoefficients(QVint count, const QVint *indices, const QVdouble *values) {
+    guarded([&] {
+        if (Context *ctx = require_writable_context())
+            report(add_coefficients(*ctx, count, indices, values));
+    });
+}
+
 void qvRightHandSide(QVdouble value) {
     guarded([&] {
         Context *ctx = require_writable_context();

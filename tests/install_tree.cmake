@@ -3,6 +3,7 @@
 #   -DINCLUDEDIR=, -DLIBDIR=, -DBINDIR=, -DCMAKEDIR=, -DPKGCONFIGDIR=  (relative)
 #   -DWINDOWS=ON|OFF -DRUNTIME=<DLL or real .so name> -DLINKER_FILE=<import
 #   library or .so name> [-DSONAME=<name>] [-DOBJDUMP=<objdump>]
+#   [-DSOLVE=<brisvel-solve's file name>]
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX} --config ${CONFIG}
                 OUTPUT_QUIET RESULT_VARIABLE rc)
@@ -24,6 +25,9 @@ else()
 endif()
 if(SONAME)
   list(APPEND expected ${LIBDIR}/${SONAME})
+endif()
+if(SOLVE)
+  list(APPEND expected ${BINDIR}/${SOLVE})
 endif()
 foreach(file IN LISTS expected)
   if(NOT EXISTS ${PREFIX}/${file})

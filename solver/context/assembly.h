@@ -20,6 +20,13 @@ void discard_system(Context &ctx);
 // then adds the coefficient as add_coefficient does.
 int add_coefficient_with_room(Context &ctx, std::int32_t index, double value);
 
+// Adds count entries to the open row as count calls of add_coefficient
+// would, or none of them: QV_ERROR_INVALID_VALUE for a negative count or a
+// null array, else the first entry's QV_ERROR_INVALID_INDEX or
+// QV_ERROR_NOT_FINITE, else QV_ERROR_BLOCK_ORDER outside a row.
+int add_coefficients(Context &ctx, std::int32_t count, const std::int32_t *indices,
+                     const double *values);
+
 // Inline: it runs once for every coefficient given.
 inline int add_coefficient(Context &ctx, std::int32_t index, double value) {
     if (ctx.block != Block::Row)

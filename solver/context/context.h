@@ -26,10 +26,12 @@ struct Context {
     std::vector<unsigned char> locked;  // one per variable
 
     Block block = Block::None;
-    bool system_ready = false;  // a system block has been closed since assembly began
-    CsrMatrix matrix;           // rows given so far, columns are variables
-    Vector rhs;                 // one per finished row
-    double row_rhs = 0.0;       // right-hand side of the open row
+    bool system_ready = false;   // a system block has been closed since assembly began
+    CsrMatrix matrix;            // rows given so far, columns are variables
+    Vector rhs;                  // one per finished row
+    double row_rhs = 0.0;        // right-hand side of the open row
+    std::size_t row_sorted = 0;  // the open row's entries before this one are known
+                                 // to have ascending, unique columns
 
     Results results;
     QVprogress progress = nullptr;  // told of each iteration of a solve

@@ -11,6 +11,7 @@
  *     qvBegin(QV_BLOCK_MATRIX);
  *       qvBegin(QV_BLOCK_ROW);
  *         qvCoefficient(j, a_ij); ... qvRightHandSide(b_i);
+ *         (or a whole row at once: qvCoefficients(count, js, a_ijs))
  *       qvEnd(QV_BLOCK_ROW);
  *       ...
  *     qvEnd(QV_BLOCK_MATRIX);
@@ -152,6 +153,13 @@ QV_API void qvLockVariable(QVint index);
 QV_API void qvSetVariable(QVint index, QVdouble value);
 /* Adds value * x[index] to the open row; repeated calls on one index add up. */
 QV_API void qvCoefficient(QVint index, QVdouble value);
+/* Adds count coefficients to the open row, values[k] * x[indices[k]], as
+   count calls of qvCoefficient would: repeated indices add up. It adds all of
+   them or none: a negative count, or a null array when count > 0, records
+   QV_ERROR_INVALID_VALUE; otherwise the first entry with a bad index or a
+   value that is not finite records that error, as qvCoefficient would; then
+   QV_ERROR_BLOCK_ORDER when no row is open. count 0 does nothing. */
+QV_API void qvCoefficients(QVint count, const QVint *indices, const QVdouble *values);
 /* Sets the open row's right-hand side. */
 QV_API void qvRightHandSide(QVdouble value);
 
@@ -178,7 +186,7 @@ QV_API QVdouble qvGetVariable(QVint index);
    iterate when it is better than the initial guess.
    A callback may call into the library. While the solve runs, its context may
    be read (qvGetParameteri/d, qvGetVariable, qvGetCurrent) but not changed:
-   qvBegin, qvEnd, qvLockVariable, qvSetVariable, qvCoefficient,
+   qvBegin, qvEnd, qvLockVariable, qvSetVariable, qvCoefficient(s),
    qvRightHandSide, qvSolverParameteri/d, qvSetProgressCallback, qvSolve and
    qvDeleteContext on it fail with QV_ERROR_BUSY and change nothing. Other
    contexts may be created, changed, solved and deleted, and another context

@@ -1,0 +1,6 @@
+"""Lets the tests import the package from this source tree."""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
