@@ -150,9 +150,8 @@ bool grow_entries(Context &ctx, std::size_t extra) {
     if (rows_done >= 8) {
         const double per_row = static_cast<double>(finished) / static_cast<double>(rows_done);
         const double wanted = per_row * 1.25 * static_cast<double>(expected_rows);
-        estimate = wanted < static_cast<double>(m.col.max_size())
-                       ? static_cast<std::size_t>(wanted)
-                       : m.col.max_size();
+        estimate = wanted < static_cast<double>(m.col.max_size()) ? static_cast<std::size_t>(wanted)
+                                                                  : m.col.max_size();
     }
     for (const std::size_t room : {estimate, 2 * entries, least}) {
         if (room < least)

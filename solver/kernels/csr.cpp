@@ -17,11 +17,10 @@ namespace brisvel {
 namespace {
 
 // Products with at least this many rows stream: they ask for the entries
-// well ahead of use, which on the 2-core test machine took a 1M-row product
-// from 41 to 64 GB/s, and write their result past the caches, where it would
+// well ahead of use, and write their result past the caches, where it would
 // not stay anyway, so that memory need not first read the lines it is about
-// to overwrite (another 14%). Smaller products, which stay in the caches,
-// gain nothing from either.
+// to overwrite. Smaller products, which stay in the caches, gain nothing from
+// either. (bench/README.md has the measurements.)
 constexpr std::int32_t streaming_rows = std::int32_t{1} << 19;
 constexpr std::int64_t prefetch_distance = 1024;  // entries ahead
 

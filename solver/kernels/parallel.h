@@ -20,9 +20,8 @@ int kernel_threads();
 void set_kernel_threads(int threads);
 
 // Loops shorter than this run on the calling thread: below it, waking the
-// team costs more than sharing the work saves. (Conjugate gradients on two
-// cores: two threads take 1.02 of one thread's time at 6,400 unknowns, 0.93
-// at 10,000 and 0.72 at 16,384.)
+// team costs more than sharing the work saves (bench/README.md has the
+// measurements).
 constexpr std::size_t parallel_threshold = 8192;
 
 // Chooses the team for the iterations of one solve by timing them. A solve
