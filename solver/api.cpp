@@ -101,6 +101,25 @@ bool check_index(const Context &ctx, QVint index) {
 // Records QV_ERROR_NOT_FINITE unless value is a finite number.
 bool check_finite(double value) { return std::isfinite(value) || fail(QV_ERROR_NOT_FINITE); }
 
+// Sets a parameter of either type: outside blocks, and not while solving.
+template <class T> void write_parameter(QVint code, T value) {
+    guarded([&] {
+        if (Context *ctx = require_closed_context())
+            report(set_parameter(*ctx, code, value));
+    });
+}
+
+// Reads a parameter or result of either type; 0 on an error.
+template <class T> T read_parameter(QVint code) {
+    return guarded<T>(T{}, [&] {
+        const Context *ctx = require_context();
+        T value{};
+        if (ctx != nullptr)
+            report(get_parameter(*ctx, code, value));
+        return value;
+    });
+}
+
 }  // namespace
 
 /* ---- Initialisation and contexts ---- */
@@ -142,39 +161,13 @@ void qvDeleteContext(QVcontext context) {
 
 /* ---- Parameters ---- */
 
-void qvSolverParameteri(QVint code, QVint value) {
-    guarded([&] {
-        if (Context *ctx = require_closed_context())
-            report(set_parameter(*ctx, code, value));
-    });
-}
+void qvSolverParameteri(QVint code, QVint value) { write_parameter(code, value); }
 
-void qvSolverParameterd(QVint code, QVdouble value) {
-    guarded([&] {
-        if (Context *ctx = require_closed_context())
-            report(set_parameter(*ctx, code, value));
-    });
-}
+void qvSolverParameterd(QVint code, QVdouble value) { write_parameter(code, value); }
 
-QVint qvGetParameteri(QVint code) {
-    return guarded<QVint>(0, [&] {
-        const Context *ctx = require_context();
-        QVint value = 0;
-        if (ctx != nullptr)
-            report(get_parameter(*ctx, code, value));
-        return value;
-    });
-}
+QVint qvGetParameteri(QVint code) { return read_parameter<QVint>(code); }
 
-QVdouble qvGetParameterd(QVint code) {
-    return guarded<QVdouble>(0.0, [&] {
-        const Context *ctx = require_context();
-        QVdouble value = 0.0;
-        if (ctx != nullptr)
-            report(get_parameter(*ctx, code, value));
-        return value;
-    });
-}
+QVdouble qvGetParameterd(QVint code) { return read_parameter<QVdouble>(code); }
 
 /* ---- Blocks and assembly ---- */
 

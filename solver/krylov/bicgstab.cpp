@@ -72,11 +72,11 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
     double *r = work[0], *r0 = work[1], *p = work[2], *v = work[3];  // s = r - alpha v overwrites r
     double *y = work[4], *z = work[5], *t = work[6];
     SolveResult result;
-    double norm_b = 0.0;
-    if (krylov_start(a, b, x, control, r, norm_b, result))
+    const KrylovStart start = krylov_start(a, b, x, control, r, result);
+    if (start.done)
         return result;
-    const double tol = control.threshold * norm_b;  // target for ||r||
-    const double *d = m.inverse_diagonal();         // M^-1 = diag(d), folded into the passes
+    const double norm_b = start.norm_b, tol = start.tol;  // ||b||, and the target for ||r||
+    const double *d = m.inverse_diagonal();               // M^-1 = diag(d), folded into the passes
     double claimed_residual = std::numeric_limits<double>::infinity();
     Recurrence rec{a, b, x, norm_b, r, r0, p, v, result};
     double &rho = rec.rho, &alpha = rec.alpha, &omega = rec.omega;

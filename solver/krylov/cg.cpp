@@ -16,12 +16,11 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
     KrylovVectors work(4, n);
     double *r = work[0], *z = work[1], *p = work[2], *q = work[3];
     SolveResult result;
-    double norm_b = 0.0;
-    if (krylov_start(a, b, x, control, r, norm_b, result))
+    const KrylovStart start = krylov_start(a, b, x, control, r, result);
+    if (start.done)
         return result;
-    const double tol = control.threshold * norm_b;  // target for ||r||
-    const double *d = m.inverse_diagonal();         // M^-1 = diag(d), folded into the passes
-    double rz = 0.0;
+    const double norm_b = start.norm_b, tol = start.tol;  // ||b||, and the target for ||r||
+    double rz = 0.0;                                      // (r, z)
     double start_residual = std::numeric_limits<double>::infinity();
     bool r_is_true = true;  // r is b - Ax for the current x
 
@@ -39,6 +38,7 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
         return true;
     };
     int stopped = QV_ERROR_NOT_CONVERGED;
+    const double *d = m.inverse_diagonal();  // M^-1 = diag(d), folded into the passes
 
     if (restart()) {
         TeamPacer pace(n);

@@ -109,10 +109,10 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
     KrylovVectors work(restart + 4, n);  // the basis, then r, w and z
     double *r = work[restart + 1], *w = work[restart + 2], *z = work[restart + 3];
     SolveResult result;
-    double norm_b = 0.0;
-    if (krylov_start(a, b, x, control, r, norm_b, result))
+    const KrylovStart start = krylov_start(a, b, x, control, r, result);
+    if (start.done)
         return result;
-    const double tol = control.threshold * norm_b;  // target for ||r||
+    const double norm_b = start.norm_b, tol = start.tol;  // ||b||, and the target for ||r||
     Hessenberg hessenberg(restart);
     int stopped = QV_ERROR_NOT_CONVERGED;
     TeamPacer pace(n);

@@ -57,12 +57,19 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
                      double *r);
 
-// The prologue every method shares. Finds ||b||, and answers true, with
-// result final, when nothing is left to iterate: b is not finite (a
-// breakdown), b = 0 (x = 0 is exact), or the initial guess already meets the
-// threshold. Otherwise r holds b - Ax and result.residual its relative norm.
-bool krylov_start(const CsrMatrix &a, const Vector &b, Vector &x, const SolveControl &control,
-                  double *r, double &norm_b, SolveResult &result);
+// What the prologue every method shares found.
+struct KrylovStart {
+    bool done;      // result is final: there is nothing to iterate
+    double norm_b;  // ||b||
+    double tol;     // the target for ||r||: threshold ||b||
+};
+
+// The prologue every method shares. Done, with result final, when b is not
+// finite (a breakdown), when b = 0 (x = 0 is exact), or when the initial
+// guess already meets the threshold. Otherwise r holds b - Ax and
+// result.residual its relative norm.
+KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
+                         const SolveControl &control, double *r, SolveResult &result);
 
 // The epilogue every method shares: the verdict on x. Recomputes the true
 // residual into r unless r already holds it; then the code is QV_OK when it

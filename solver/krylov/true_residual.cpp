@@ -15,25 +15,26 @@ double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, doubl
     return max_or_nan(norm2(b.size(), r), bound) / norm_b;
 }
 
-bool krylov_start(const CsrMatrix &a, const Vector &b, Vector &x, const SolveControl &control,
-                  double *r, double &norm_b, SolveResult &result) {
+KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
+                         const SolveControl &control, double *r, SolveResult &result) {
     result = SolveResult{};
-    norm_b = norm2(b.size(), b.data());
+    const double norm_b = norm2(b.size(), b.data());
+    const KrylovStart start{true, norm_b, control.threshold * norm_b};
     if (!std::isfinite(norm_b)) {
         result.code = QV_ERROR_BREAKDOWN;
-        return true;
+        return start;
     }
     if (norm_b == 0.0) {  // b = 0: x = 0 is exact
         std::fill(x.begin(), x.end(), 0.0);
         result.code = QV_OK;
-        return true;
+        return start;
     }
     result.residual = true_residual(a, b, x, norm_b, r);
     if (control.converged(result.residual)) {  // the initial guess is good enough
         result.code = QV_OK;
-        return true;
+        return start;
     }
-    return false;
+    return KrylovStart{false, norm_b, start.tol};
 }
 
 void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,

@@ -1,4 +1,4 @@
-// A context's parameters and results, by code.
+// A context's parameters and results, by code: one table row each.
 #include "solve/settings.h"
 
 #include "context/assembly.h"
@@ -8,111 +8,111 @@
 #include "solve/methods.h"
 
 namespace brisvel {
+namespace {
+
+// An integer parameter: where it is kept, and which values it takes.
+struct IntSetting {
+    int code;
+    std::int32_t Parameters::*field;
+    bool (*valid)(std::int32_t value, const Parameters &p);
+};
+
+// A floating-point parameter, likewise: valid values lie in (low, high).
+struct DoubleSetting {
+    int code;
+    double Parameters::*field;
+    double low, high;
+};
+
+bool any_method(std::int32_t v, const Parameters &p) {
+    return find_method(v, p.least_squares) != nullptr;
+}
+bool any_preconditioner(std::int32_t v, const Parameters &) {
+    return find_preconditioner(v) != nullptr;
+}
+bool not_negative(std::int32_t v, const Parameters &) { return v >= 0; }
+bool restart_length(std::int32_t v, const Parameters &) { return v >= 1 && v <= 1000; }
+bool thread_count(std::int32_t v, const Parameters &) { return v >= 0 && v <= QV_MAX_THREADS; }
+
+// The variable count and least-squares mode change the system too, and are
+// set apart below.
+const IntSetting int_settings[] = {
+    {QV_PARAM_SOLVER, &Parameters::method, any_method},
+    {QV_PARAM_PRECONDITIONER, &Parameters::preconditioner, any_preconditioner},
+    {QV_PARAM_MAX_ITERATIONS, &Parameters::max_iterations, not_negative},
+    {QV_PARAM_GMRES_RESTART, &Parameters::gmres_restart, restart_length},
+    {QV_PARAM_THREADS, &Parameters::threads, thread_count},
+};
+
+const DoubleSetting double_settings[] = {
+    {QV_PARAM_THRESHOLD, &Parameters::threshold, 0.0, 1.0},
+    {QV_PARAM_SSOR_OMEGA, &Parameters::ssor_omega, 0.0, 2.0},
+};
+
+template <class Setting, std::size_t N> const Setting *find(const Setting (&table)[N], int code) {
+    for (const Setting &setting : table)
+        if (setting.code == code)
+            return &setting;
+    return nullptr;
+}
+
+}  // namespace
 
 int set_parameter(Context &ctx, int code, std::int32_t value) {
     Parameters &p = ctx.params;
-    switch (code) {
-    case QV_PARAM_VARIABLE_COUNT:
+    if (code == QV_PARAM_VARIABLE_COUNT)
         return set_variable_count(ctx, value);
-    case QV_PARAM_LEAST_SQUARES:
+    if (code == QV_PARAM_LEAST_SQUARES) {
         if (value != 0 && value != 1)
             return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.least_squares = value == 1;
         discard_system(ctx);
         return QV_OK;
-    case QV_PARAM_SOLVER:
-        if (find_method(value, p.least_squares) == nullptr)
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        p.method = value;
-        return QV_OK;
-    case QV_PARAM_PRECONDITIONER:
-        if (find_preconditioner(value) == nullptr)
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        p.preconditioner = value;
-        return QV_OK;
-    case QV_PARAM_MAX_ITERATIONS:
-        if (value < 0)
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        p.max_iterations = value;
-        return QV_OK;
-    case QV_PARAM_GMRES_RESTART:
-        if (value < 1 || value > 1000)
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        p.gmres_restart = value;
-        return QV_OK;
-    case QV_PARAM_THREADS:
-        if (value < 0 || value > QV_MAX_THREADS)
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        p.threads = value == 0 ? hardware_threads() : value;
-        return QV_OK;
-    default:
-        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     }
+    const IntSetting *setting = find(int_settings, code);
+    if (setting == nullptr)
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
+    if (!setting->valid(value, p))
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    p.*setting->field = value;
+    if (code == QV_PARAM_THREADS && value == 0)
+        p.threads = hardware_threads();  // 0 asks for the default
+    return QV_OK;
 }
 
 int set_parameter(Context &ctx, int code, double value) {
-    switch (code) {
-    case QV_PARAM_THRESHOLD:
-        if (!(value > 0.0 && value < 1.0))
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        ctx.params.threshold = value;
-        return QV_OK;
-    case QV_PARAM_SSOR_OMEGA:
-        if (!(value > 0.0 && value < 2.0))
-            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-        ctx.params.ssor_omega = value;
-        return QV_OK;
-    default:
+    const DoubleSetting *setting = find(double_settings, code);
+    if (setting == nullptr)
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
-    }
+    if (!(value > setting->low && value < setting->high))
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    ctx.params.*setting->field = value;
+    return QV_OK;
 }
 
 int get_parameter(const Context &ctx, int code, std::int32_t &value) {
     const Parameters &p = ctx.params;
-    switch (code) {
-    case QV_PARAM_SOLVER:
-        value = p.method;
-        return QV_OK;
-    case QV_PARAM_VARIABLE_COUNT:
+    if (const IntSetting *setting = find(int_settings, code))
+        value = p.*setting->field;
+    else if (code == QV_PARAM_VARIABLE_COUNT)
         value = p.variable_count;
-        return QV_OK;
-    case QV_PARAM_LEAST_SQUARES:
+    else if (code == QV_PARAM_LEAST_SQUARES)
         value = p.least_squares ? 1 : 0;
-        return QV_OK;
-    case QV_PARAM_PRECONDITIONER:
-        value = p.preconditioner;
-        return QV_OK;
-    case QV_PARAM_MAX_ITERATIONS:
-        value = p.max_iterations;
-        return QV_OK;
-    case QV_PARAM_GMRES_RESTART:
-        value = p.gmres_restart;
-        return QV_OK;
-    case QV_PARAM_THREADS:
-        value = p.threads;
-        return QV_OK;
-    case QV_USED_ITERATIONS:
+    else if (code == QV_USED_ITERATIONS)
         value = ctx.results.iterations;
-        return QV_OK;
-    default:
+    else
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
-    }
+    return QV_OK;
 }
 
 int get_parameter(const Context &ctx, int code, double &value) {
-    switch (code) {
-    case QV_PARAM_THRESHOLD:
-        value = ctx.params.threshold;
-        return QV_OK;
-    case QV_PARAM_SSOR_OMEGA:
-        value = ctx.params.ssor_omega;
-        return QV_OK;
-    case QV_RESIDUAL:
+    if (const DoubleSetting *setting = find(double_settings, code))
+        value = ctx.params.*setting->field;
+    else if (code == QV_RESIDUAL)
         value = ctx.results.residual;
-        return QV_OK;
-    default:
+    else
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
-    }
+    return QV_OK;
 }
 
 }  // namespace brisvel
