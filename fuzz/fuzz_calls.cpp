@@ -1,11 +1,14 @@
-// libFuzzer target: turns bytes into sequences of interface calls, and traps
-// when a solve claims success it did not reach or leaves NaN in a variable.
+// libFuzzer target: turns bytes into sequences of interface calls, callbacks
+// that call back in among them, and traps when a solve claims success that an
+// independent check of its answer refutes, or leaves NaN in a variable.
 #include <brisvel/brisvel.h>
 
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -21,7 +24,7 @@ struct Input {
     QVint small_int() { return static_cast<QVint>(byte() % 24) - 2; }  // -2 .. 21
     double number() {
         const std::uint8_t kind = byte();
-        switch (kind % 8) {
+        switch (kind % 10) {
         case 0:
             return 0.0;
         case 1: {  // any bit pattern, NaN and infinities included
@@ -32,8 +35,12 @@ struct Input {
             std::memcpy(&v, raw, sizeof v);
             return v;
         }
-        case 2:
-            return 1e300;
+        case 2:  // near the top of the range: overflows when repeated or multiplied
+            return (kind & 0x80 ? -1e308 : 1e308) * (1.0 + byte() / 512.0);
+        case 3:  // near the bottom of the range
+            return (kind & 0x80 ? -1e-300 : 1e-300) * (1.0 + byte());
+        case 4:  // anywhere from 2^-1000 to 2^1000
+            return std::ldexp(1.0 + byte() / 256.0, static_cast<int>(byte() % 250) * 8 - 1000);
         default:  // modest values, the common case
             return (static_cast<int>(byte()) - 128) / 16.0;
         }
@@ -60,34 +67,211 @@ QVint parameter_value(Input &in, QVint code) {
     return in.small_int() * (pick & 0x40 ? 5 : 1);
 }
 
+// A system as the fuzzer gave it, kept apart from the library to check its
+// answers: rows of (column, value) with repeats, locks and their values.
+struct Known {
+    QVint n = 0;
+    bool least_squares = false;
+    std::vector<std::vector<std::pair<QVint, double>>> rows;
+    std::vector<double> rhs;
+    std::vector<std::pair<QVint, double>> locked;
+};
+
+// The systems assembled in one go, by context; a context leaves this map as
+// soon as a call might have changed its system.
+std::map<QVcontext, Known> known;
+
+void forget_current() { known.erase(qvGetCurrent()); }
+
+// The relative residual of x for a known system, in long double, as the
+// library defines it over the unknowns, the locked variables' terms moved to
+// the right-hand side c: ||b - Ax|| / ||c||, or in least squares
+// ||A'(b - Ax)|| / ||A'c|| over the unlocked columns.
+long double independent_residual(const Known &k, const std::vector<double> &x) {
+    const std::size_t n = static_cast<std::size_t>(k.n);
+    std::vector<bool> is_locked(n, false);
+    for (const auto &lock : k.locked)
+        is_locked[static_cast<std::size_t>(lock.first)] = true;
+    std::vector<long double> atr(n, 0.0L), atc(n, 0.0L);
+    long double rr = 0.0L, cc = 0.0L;
+    for (std::size_t i = 0; i < k.rows.size(); ++i) {
+        long double r = k.rhs[i], c = k.rhs[i];
+        for (const auto &[col, value] : k.rows[i]) {
+            const long double term =
+                static_cast<long double>(value) * x[static_cast<std::size_t>(col)];
+            r -= term;
+            if (is_locked[static_cast<std::size_t>(col)])
+                c -= term;
+        }
+        rr += r * r;
+        cc += c * c;
+        for (const auto &[col, value] : k.rows[i]) {
+            atr[static_cast<std::size_t>(col)] += static_cast<long double>(value) * r;
+            atc[static_cast<std::size_t>(col)] += static_cast<long double>(value) * c;
+        }
+    }
+    if (k.least_squares) {
+        rr = cc = 0.0L;
+        for (std::size_t j = 0; j < n; ++j) {
+            if (!is_locked[j]) {
+                rr += atr[j] * atr[j];
+                cc += atc[j] * atc[j];
+            }
+        }
+    }
+    return cc > 0.0L ? std::sqrt(rr / cc) : std::sqrt(rr);
+}
+
 void check_solve() {
+    const QVcontext ctx = qvGetCurrent();
     const QVbool solved = qvSolve();
+    qvGetError();
+    if (qvGetCurrent() != ctx)  // a callback made another context current
+        qvMakeCurrent(ctx);
     const QVint count = qvGetParameteri(QV_PARAM_VARIABLE_COUNT);
+    std::vector<double> x(static_cast<std::size_t>(count > 0 ? count : 0));
     for (QVint i = 0; i < count; ++i)
-        if (!std::isfinite(qvGetVariable(i)))
+        if (!std::isfinite(x[static_cast<std::size_t>(i)] = qvGetVariable(i)))
             __builtin_trap();  // NaN or infinity reached a variable
-    if (solved && !(qvGetParameterd(QV_RESIDUAL) <= qvGetParameterd(QV_PARAM_THRESHOLD)))
+    const double threshold = qvGetParameterd(QV_PARAM_THRESHOLD);
+    if (solved && !(qvGetParameterd(QV_RESIDUAL) <= threshold))
         __builtin_trap();  // success claimed above the threshold
+    const auto it = known.find(ctx);
+    if (solved && it != known.end() && it->second.n == count) {
+        // The answer must meet the threshold by a residual computed here,
+        // with a margin for the rounding of the library's own.
+        const long double check = independent_residual(it->second, x);
+        if (!(check <= 1.01L * threshold + 1e-15L))
+            __builtin_trap();  // success claimed for a wrong answer
+    }
     qvGetError();
 }
 
-// A whole small system in one go: random size, pattern and values.
+// A whole system in one go: random size, pattern and values, locks with
+// values of any size, and sometimes long rows given back to front with
+// repeated columns. Remembered when every call was accepted.
 void assemble_system(Input &in) {
-    const QVint n = 1 + in.byte() % 8;
-    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, n);
+    const bool long_rows = in.byte() % 8 == 0;
+    Known k;
+    k.n = long_rows ? 8 + in.byte() % 120 : 1 + in.byte() % 8;
+    k.least_squares = in.byte() % 3 == 0;
+    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, k.n);
+    qvSolverParameteri(QV_PARAM_LEAST_SQUARES, k.least_squares ? 1 : 0);
+    qvGetError();
     qvBegin(QV_BLOCK_SYSTEM);
+    for (std::uint8_t locks = in.byte() % 4, l = 0; l < locks && l + 1 < k.n; ++l) {
+        const QVint index = static_cast<QVint>(in.byte()) % k.n;
+        const double value = in.number();
+        qvLockVariable(index);
+        qvSetVariable(index, value);
+        k.locked.emplace_back(index, value);
+    }
     qvBegin(QV_BLOCK_MATRIX);
-    const QVint rows = n + (in.byte() % 3 == 0 ? in.byte() % 3 : 0);
+    const QVint extra = in.byte() % 3 == 0 ? in.byte() % 3 : 0;
+    const QVint rows = k.n - static_cast<QVint>(k.locked.size()) + extra;
     for (QVint r = 0; r < rows && !in.done(); ++r) {
         qvBegin(QV_BLOCK_ROW);
-        for (std::uint8_t mask = in.byte(), c = 0; c < 8; ++c)
-            if (mask & (1u << c))
-                qvCoefficient(c % n, in.number());
-        qvRightHandSide(in.number());
+        k.rows.emplace_back();
+        auto add = [&](QVint col, double value) {
+            qvCoefficient(col, value);
+            k.rows.back().emplace_back(col, value);
+        };
+        if (long_rows) {
+            const QVint first = in.byte() % k.n;
+            for (QVint c = k.n - 1; c >= first; --c)
+                add(c, in.number());  // back to front
+            add(first, in.number());  // and once more
+        } else {
+            for (std::uint8_t mask = in.byte(), c = 0; c < 8; ++c)
+                if (mask & (1u << c))
+                    add(c % k.n, in.number());
+        }
+        k.rhs.push_back(in.number());
+        qvRightHandSide(k.rhs.back());
         qvEnd(QV_BLOCK_ROW);
     }
     qvEnd(QV_BLOCK_MATRIX);
     qvEnd(QV_BLOCK_SYSTEM);
+    // A locked variable's own rows count, but it keeps its value.
+    if (qvGetError() == QV_OK)
+        known[qvGetCurrent()] = k;
+    else
+        forget_current();
+}
+
+// What a progress callback does: calls back in, as the input says.
+struct Reentry {
+    std::vector<std::uint8_t> script;
+    std::size_t next = 0;
+    int depth = 0;
+    std::vector<QVcontext> made;  // contexts it created, deleted at the end
+};
+Reentry reentry;
+
+QVbool call_back_in(QVint, QVdouble, void *user) {
+    auto *r = static_cast<Reentry *>(user);
+    if (r->next >= r->script.size() || r->depth > 0)
+        return 0;
+    ++r->depth;
+    const std::uint8_t action = r->script[r->next++];
+    QVbool stop = 0;
+    switch (action % 12) {
+    case 0:
+        qvDeleteContext(qvGetCurrent());  // refused while it is solved
+        break;
+    case 1:
+        qvBegin(QV_BLOCK_SYSTEM);
+        break;
+    case 2:
+        qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 1);
+        break;
+    case 3:
+        qvSolverParameteri(QV_PARAM_LEAST_SQUARES, action & 1);
+        break;
+    case 4:
+        qvSetVariable(0, 1e300);
+        break;
+    case 5:
+        qvSolve();  // on the same context: refused
+        break;
+    case 6: {  // a whole other solve, then back
+        const QVcontext outer = qvGetCurrent();
+        qvNewContext();
+        qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 1);
+        qvBegin(QV_BLOCK_SYSTEM);
+        qvBegin(QV_BLOCK_MATRIX);
+        qvBegin(QV_BLOCK_ROW);
+        qvCoefficient(0, 2.0);
+        qvRightHandSide(1.0);
+        qvEnd(QV_BLOCK_ROW);
+        qvEnd(QV_BLOCK_MATRIX);
+        qvEnd(QV_BLOCK_SYSTEM);
+        qvSolve();
+        qvDeleteContext(qvGetCurrent());
+        qvMakeCurrent(outer);
+        break;
+    }
+    case 7:
+        r->made.push_back(qvNewContext());  // left current: the solve goes on with its own
+        break;
+    case 8:
+        qvSetProgressCallback(nullptr, nullptr);
+        break;
+    case 9:
+        qvCoefficient(0, 1.0);
+        qvEnd(QV_BLOCK_SYSTEM);
+        break;
+    case 10:
+        qvGetVariable(0);
+        qvGetParameterd(QV_RESIDUAL);
+        break;
+    default:
+        stop = 1;  // stop the solve
+        break;
+    }
+    qvGetError();
+    --r->depth;
+    return stop;
 }
 
 }  // namespace
@@ -95,8 +279,13 @@ void assemble_system(Input &in) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     Input in{data, size};
     std::vector<QVcontext> handles;
+    known.clear();
+    reentry = Reentry{};
     while (!in.done()) {
-        switch (in.byte() % 18) {
+        const std::uint8_t op = in.byte() % 19;
+        if (op >= 3 && op <= 10)
+            forget_current();  // may change the system
+        switch (op) {
         case 0:
             handles.push_back(qvNewContext());
             break;
@@ -149,6 +338,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case 15:
             qvErrorString(qvGetError());
             break;
+        case 16:  // a callback that calls back in, with a script of what it does
+            for (std::uint8_t steps = in.byte() % 4, s = 0; s < steps; ++s)
+                reentry.script.push_back(in.byte());
+            qvSetProgressCallback(call_back_in, &reentry);
+            break;
         default:
             assemble_system(in);
             break;
@@ -156,6 +350,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     for (QVcontext handle : handles)
         qvDeleteContext(handle);  // stale ones are refused, live ones freed
+    for (QVcontext handle : reentry.made)
+        qvDeleteContext(handle);
     qvGetError();
     return 0;
 }

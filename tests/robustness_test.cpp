@@ -174,6 +174,12 @@ TEST_F(Robustness, LeastSquaresIsRightFromTinyToHugeScales) {
         EXPECT_NEAR(qvGetVariable(0), 2.0 / 3.0, 1e-9);
         EXPECT_NEAR(qvGetVariable(1), 0.5, 1e-9);
     }
+    // An answer below the smallest double cannot be written: no success.
+    for (bool least_squares : {false, true}) {
+        assemble_rows({{{0, 1e300}}}, {1e-300}, QV_METHOD_DEFAULT, least_squares);
+        EXPECT_FALSE(qvSolve());
+        EXPECT_EQ(qvGetVariable(0), 0.0);
+    }
     // Columns of wildly different sizes in one matrix: the tiny one is still
     // solved for, though the residual measure hardly sees it.
     assemble_rows({{{0, 1e-250}}, {{0, 2e-250}}, {{1, 1.0}}, {{1, 2.0}}},

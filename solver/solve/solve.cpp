@@ -90,20 +90,46 @@ double square_residual(const CsrMatrix &a, const Vector &b, const Vector &x) {
     return norm_b > 0.0 ? norm_r / norm_b : norm_r;
 }
 
-// ||A'(b - Ax)|| / ||A'b|| of the original problem, from the scaled one and
-// its solution y: the lifted columns are scaled back, the powers of two
-// common to all cancel.
-double normal_residual(const ScaledLeastSquares &s, const Vector &y) {
-    Vector r(s.b.size()), g(y.size()), c(y.size());
-    residual(s.a, s.b.data(), y.data(), r.data());  // r = b~ - A~ y
-    spmv(s.at, r.data(), g.data());                 // g = A~' r
-    for (std::size_t j = 0; j < g.size(); ++j) {
-        g[j] = std::ldexp(g[j], s.lift[j]);  // C^-1 A~' r
-        c[j] = std::ldexp(s.atb[j], s.lift[j]);
+// ||A'(b - Ax)|| / ||A'b|| of the problem as given, for the values x as they
+// are written, in extended precision: its range holds every product of two
+// doubles, so no scaling of the problem can hide a term from the verdict. As
+// for a square system, the numerator is never below the rounding error of
+// computing it: |A'| times the bound of each entry of r, plus that of the
+// product by A' itself.
+double normal_residual(const CsrMatrix &a, const Vector &b, const Vector &x) {
+    using Wide = long double;
+    const Wide u = std::numeric_limits<Wide>::epsilon() / 2;  // the unit roundoff
+    const std::size_t cols = x.size();
+    std::vector<Wide> g(cols, 0.0L), c(cols, 0.0L), carried(cols, 0.0L), magnitude(cols, 0.0L);
+    std::vector<std::size_t> count(cols, 0);
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        const auto first = static_cast<std::size_t>(a.row_ptr[i]);
+        const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        Wide r = b[i], row_magnitude = std::fabs(static_cast<Wide>(b[i]));
+        for (std::size_t k = first; k < last; ++k) {
+            const Wide term = static_cast<Wide>(a.val[k]) * x[static_cast<std::size_t>(a.col[k])];
+            r -= term;  // r_i = b_i - (A x)_i
+            row_magnitude += std::fabs(term);
+        }
+        const Wide row_bound = static_cast<Wide>(last - first + 1) * u * row_magnitude;
+        for (std::size_t k = first; k < last; ++k) {
+            const std::size_t j = static_cast<std::size_t>(a.col[k]);
+            g[j] += a.val[k] * r;                        // g = A' r
+            c[j] += a.val[k] * static_cast<Wide>(b[i]);  // c = A' b
+            carried[j] += std::fabs(static_cast<Wide>(a.val[k])) * row_bound;
+            magnitude[j] += std::fabs(a.val[k] * r);
+            ++count[j];
+        }
     }
-    const double norm_c = norm2(c.size(), c.data());
-    const double norm_g = norm2(g.size(), g.data());
-    return norm_c > 0.0 ? norm_g / norm_c : norm_g;
+    Wide gg = 0.0L, bb = 0.0L, cc = 0.0L;
+    for (std::size_t j = 0; j < cols; ++j) {
+        const Wide bound = carried[j] + static_cast<Wide>(count[j] + 1) * u * magnitude[j];
+        gg += g[j] * g[j];
+        bb += bound * bound;
+        cc += c[j] * c[j];
+    }
+    const Wide norm_g = std::sqrt(gg > bb || gg != gg ? gg : bb);
+    return static_cast<double>(cc > 0.0L ? norm_g / std::sqrt(cc) : norm_g);
 }
 
 SolveControl control_of(const Context &ctx, std::size_t unknowns) {
@@ -164,8 +190,14 @@ SolveResult solve_checked(Context &ctx) {
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? ls.atb : b;
+    auto written = [&](const Vector &y) {  // the variables' values for a method's answer
+        Vector values(n);
+        for (std::size_t k = 0; k < n; ++k)
+            values[k] = p.least_squares ? ls.to_variable(y[k], k) : y[k];
+        return values;
+    };
     auto verdict = [&](const Vector &y) {
-        return p.least_squares ? normal_residual(ls, y) : square_residual(a, b, y);
+        return p.least_squares ? normal_residual(a, b, written(y)) : square_residual(a, b, y);
     };
     Vector x(n);
     for (std::size_t k = 0; k < n; ++k) {  // the variables are the initial guess
@@ -187,9 +219,7 @@ SolveResult solve_checked(Context &ctx) {
         }
     }
     result.residual = x_residual;
-    Vector values(n);
-    for (std::size_t k = 0; k < n; ++k)
-        values[k] = p.least_squares ? ls.to_variable(x[k], k) : x[k];
+    const Vector values = written(x);
     if (!all_finite(n, values.data()))  // the answer is out of range: never write it
         return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations, verdict(x0)};
     for (std::size_t k = 0; k < n; ++k)
