@@ -39,13 +39,13 @@ template <class Body> void guarded(Body body) noexcept {
     });
 }
 
-// The context a call reads: the current one. Records QV_ERROR_NO_CONTEXT
-// when there is none.
-Context *require_context() {
-    Context *ctx = current_context();
-    if (ctx == nullptr)
-        fail(QV_ERROR_NO_CONTEXT);
-    return ctx;
+// The context a call reads: the calling thread's current one, held for the
+// call. Records QV_ERROR_NO_CONTEXT when there is none, QV_ERROR_BUSY when
+// another thread is inside a call on it.
+Held require_context() {
+    Held held;
+    report(hold_current(held));
+    return held;
 }
 
 // Records QV_ERROR_BUSY when a solve of ctx is running, as it is when a
@@ -53,20 +53,22 @@ Context *require_context() {
 bool check_not_solving(const Context &ctx) { return !ctx.solving || fail(QV_ERROR_BUSY); }
 
 // The context a call changes: the current one, unless it is being solved.
-Context *require_writable_context() {
-    Context *ctx = require_context();
-    return ctx != nullptr && check_not_solving(*ctx) ? ctx : nullptr;
+Held require_writable_context() {
+    Held held = require_context();
+    if (held && !check_not_solving(*held))
+        held.release();
+    return held;
 }
 
 // The current context when it may change and no block is open, as settings
-// require; records the error and answers null otherwise.
-Context *require_closed_context() {
-    Context *ctx = require_writable_context();
-    if (ctx != nullptr && ctx->block != Block::None) {
+// require; records the error and answers an empty hold otherwise.
+Held require_closed_context() {
+    Held held = require_writable_context();
+    if (held && held->block != Block::None) {
         fail(QV_ERROR_BLOCK_ORDER);
-        return nullptr;
+        held.release();
     }
-    return ctx;
+    return held;
 }
 
 // Marks a context as being solved for as long as it lives.
@@ -81,17 +83,9 @@ class SolvingMark {
     Context &ctx_;
 };
 
-QVcontext to_handle(const Context *ctx) {
-    return ctx != nullptr ? reinterpret_cast<QVcontext>(ctx->handle) : nullptr;
-}
+std::uintptr_t handle_of(QVcontext context) { return reinterpret_cast<std::uintptr_t>(context); }
 
-// The live context a handle names; records QV_ERROR_INVALID_HANDLE when none.
-Context *from_handle(QVcontext handle) {
-    Context *ctx = find_context(reinterpret_cast<std::uintptr_t>(handle));
-    if (ctx == nullptr)
-        fail(QV_ERROR_INVALID_HANDLE);
-    return ctx;
-}
+QVcontext to_handle(std::uintptr_t handle) { return reinterpret_cast<QVcontext>(handle); }
 
 // Records QV_ERROR_INVALID_INDEX unless index names a variable.
 bool check_index(const Context &ctx, QVint index) {
@@ -104,7 +98,7 @@ bool check_finite(double value) { return std::isfinite(value) || fail(QV_ERROR_N
 // Sets a parameter of either type: outside blocks, and not while solving.
 template <class T> void write_parameter(QVint code, T value) {
     guarded([&] {
-        if (Context *ctx = require_closed_context())
+        if (Held ctx = require_closed_context())
             report(set_parameter(*ctx, code, value));
     });
 }
@@ -112,9 +106,9 @@ template <class T> void write_parameter(QVint code, T value) {
 // Reads a parameter or result of either type; 0 on an error.
 template <class T> T read_parameter(QVint code) {
     return guarded<T>(T{}, [&] {
-        const Context *ctx = require_context();
+        const Held ctx = require_context();
         T value{};
-        if (ctx != nullptr)
+        if (ctx)
             report(get_parameter(*ctx, code, value));
         return value;
     });
@@ -132,31 +126,19 @@ QVbool qvInitialize(int argc, char **argv) {
 
 QVcontext qvNewContext(void) {
     return guarded<QVcontext>(nullptr, [] {
-        Context *ctx = create_context();
-        if (ctx == nullptr) {
-            fail(QV_ERROR_OUT_OF_MEMORY);
-            return QVcontext{nullptr};
-        }
-        set_current_context(ctx);
-        return to_handle(ctx);
+        std::uintptr_t handle = 0;
+        return report(create_context(handle)) ? to_handle(handle) : nullptr;
     });
 }
 
-QVcontext qvGetCurrent(void) { return to_handle(current_context()); }
+QVcontext qvGetCurrent(void) { return to_handle(current_handle()); }
 
 void qvMakeCurrent(QVcontext context) {
-    guarded([&] {
-        if (Context *ctx = from_handle(context))
-            set_current_context(ctx);
-    });
+    guarded([&] { report(make_current(handle_of(context))); });
 }
 
 void qvDeleteContext(QVcontext context) {
-    guarded([&] {
-        Context *ctx = from_handle(context);
-        if (ctx != nullptr && check_not_solving(*ctx))
-            destroy_context(ctx);
-    });
+    guarded([&] { report(delete_context(handle_of(context))); });
 }
 
 /* ---- Parameters ---- */
@@ -173,53 +155,53 @@ QVdouble qvGetParameterd(QVint code) { return read_parameter<QVdouble>(code); }
 
 void qvBegin(QVint block) {
     guarded([&] {
-        if (Context *ctx = require_writable_context())
+        if (Held ctx = require_writable_context())
             report(begin_block(*ctx, block));
     });
 }
 
 void qvEnd(QVint block) {
     guarded([&] {
-        if (Context *ctx = require_writable_context())
+        if (Held ctx = require_writable_context())
             report(end_block(*ctx, block));
     });
 }
 
 void qvLockVariable(QVint index) {
     guarded([&] {
-        Context *ctx = require_writable_context();
-        if (ctx != nullptr && check_index(*ctx, index))
+        Held ctx = require_writable_context();
+        if (ctx && check_index(*ctx, index))
             report(lock_variable(*ctx, index));
     });
 }
 
 void qvSetVariable(QVint index, QVdouble value) {
     guarded([&] {
-        Context *ctx = require_writable_context();
-        if (ctx != nullptr && check_index(*ctx, index) && check_finite(value))
+        Held ctx = require_writable_context();
+        if (ctx && check_index(*ctx, index) && check_finite(value))
             ctx->values[static_cast<std::size_t>(index)] = value;
     });
 }
 
 void qvCoefficient(QVint index, QVdouble value) {
     guarded([&] {
-        Context *ctx = require_writable_context();
-        if (ctx != nullptr && check_index(*ctx, index) && check_finite(value))
+        Held ctx = require_writable_context();
+        if (ctx && check_index(*ctx, index) && check_finite(value))
             report(add_coefficient(*ctx, index, value));
     });
 }
 
 void qvCoefficients(QVint count, const QVint *indices, const QVdouble *values) {
     guarded([&] {
-        if (Context *ctx = require_writable_context())
+        if (Held ctx = require_writable_context())
             report(add_coefficients(*ctx, count, indices, values));
     });
 }
 
 void qvRightHandSide(QVdouble value) {
     guarded([&] {
-        Context *ctx = require_writable_context();
-        if (ctx == nullptr)
+        Held ctx = require_writable_context();
+        if (!ctx)
             return;
         if (ctx->block != Block::Row)
             fail(QV_ERROR_BLOCK_ORDER);
@@ -232,8 +214,8 @@ void qvRightHandSide(QVdouble value) {
 
 QVbool qvSolve(void) {
     return guarded<QVbool>(0, [] {
-        Context *ctx = require_writable_context();
-        if (ctx == nullptr)
+        Held ctx = require_writable_context();
+        if (!ctx)
             return false;
         if (ctx->block != Block::None || !ctx->system_ready)
             return fail(QV_ERROR_BLOCK_ORDER);
@@ -246,8 +228,8 @@ QVbool qvSolve(void) {
 
 QVdouble qvGetVariable(QVint index) {
     return guarded<QVdouble>(0.0, [&] {
-        const Context *ctx = require_context();
-        if (ctx == nullptr || !check_index(*ctx, index))
+        const Held ctx = require_context();
+        if (!ctx || !check_index(*ctx, index))
             return 0.0;
         return ctx->values[static_cast<std::size_t>(index)];
     });
@@ -255,7 +237,7 @@ QVdouble qvGetVariable(QVint index) {
 
 void qvSetProgressCallback(QVprogress callback, void *user) {
     guarded([&] {
-        if (Context *ctx = require_closed_context()) {
+        if (Held ctx = require_closed_context()) {
             ctx->progress = callback;
             ctx->progress_data = callback != nullptr ? user : nullptr;
         }

@@ -5,11 +5,11 @@
 
 namespace brisvel {
 
-ErrorSite last_error_site = {QV_OK, nullptr, 0};
+thread_local ErrorSite last_error_site = {QV_OK, nullptr, 0};
 
 namespace {
 
-int last_error = QV_OK;
+thread_local int last_error = QV_OK;  // each thread has its own
 
 struct ErrorText {
     int code;

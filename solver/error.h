@@ -23,7 +23,7 @@ struct ErrorSite {
     const char *function;
     int line;
 };
-extern ErrorSite last_error_site;
+extern thread_local ErrorSite last_error_site;
 // Notes where an internal failure arose and returns its code; a breakpoint
 // here stops where the error starts, not only where it leaves the library.
 int raise_error(int code, const char *function, int line);

@@ -7,6 +7,7 @@
 
 #include <brisvel/brisvel.h>
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -39,14 +40,63 @@ struct Context {
     bool solving = false;  // a solve of it is running: it may be read, not changed
 };
 
-// The current context, or null.
-Context *current_context();
-void set_current_context(Context *ctx);
-// Creates a context; null when memory runs out.
-Context *create_context();
-// The live context a handle names, or null for a handle never issued or
-// already destroyed.
-Context *find_context(std::uintptr_t handle);
-void destroy_context(Context *ctx);
+// A call's hold on a context: while it lasts, no other thread can use or
+// delete the context, and a call from another thread fails with
+// QV_ERROR_BUSY. Calls nested in one thread (a progress callback's) share the
+// hold of the outermost. Empty when the context could not be held.
+class Held {
+  public:
+    Held() = default;
+    Held(Context *ctx, std::atomic<std::uintptr_t> *holder) : ctx_(ctx), holder_(holder) {}
+    ~Held() { release(); }
+    Held(Held &&other) noexcept : ctx_(other.ctx_), holder_(other.holder_) {
+        other.ctx_ = nullptr;
+        other.holder_ = nullptr;
+    }
+    Held &operator=(Held &&other) noexcept {
+        if (this != &other) {
+            release();
+            ctx_ = other.ctx_;
+            holder_ = other.holder_;
+            other.ctx_ = nullptr;
+            other.holder_ = nullptr;
+        }
+        return *this;
+    }
+    Held(const Held &) = delete;
+    Held &operator=(const Held &) = delete;
+
+    explicit operator bool() const { return ctx_ != nullptr; }
+    Context *operator->() const { return ctx_; }
+    Context &operator*() const { return *ctx_; }
+    // Lets go early: the context is no longer this call's to touch.
+    void release() {
+        if (holder_ != nullptr)
+            holder_->store(0, std::memory_order_release);
+        holder_ = nullptr;
+        ctx_ = nullptr;
+    }
+
+  private:
+    Context *ctx_ = nullptr;
+    std::atomic<std::uintptr_t> *holder_ = nullptr;  // null for a nested hold
+};
+
+// Contexts live in a registry shared by all threads; which one is current
+// belongs to each thread. Each answers QV_OK or an error code.
+
+// Creates a context and makes it the calling thread's current one.
+int create_context(std::uintptr_t &handle);
+// The calling thread's current context, held for a call: QV_ERROR_NO_CONTEXT
+// when there is none (or it was deleted), QV_ERROR_BUSY when another thread
+// is inside a call on it.
+int hold_current(Held &held);
+// The calling thread's current handle, 0 when there is none.
+std::uintptr_t current_handle();
+// Makes a live context current in the calling thread.
+int make_current(std::uintptr_t handle);
+// Deletes a live context, unless a call on it is running in any thread
+// (QV_ERROR_BUSY); a thread whose current context it was finds none.
+int delete_context(std::uintptr_t handle);
 
 }  // namespace brisvel

@@ -6,7 +6,9 @@
 
 #include <brisvel/brisvel.h>
 
+#include <atomic>
 #include <cstddef>
+#include <mutex>
 
 namespace brisvel {
 
@@ -25,26 +27,33 @@ template <class Functions> class Backend {
     // of the process, the first that resolves. QV_OK at once when already
     // loaded; a failed load is tried again by the next call.
     int load() {
-        for (std::size_t k = 0; k < count_ && !loaded_; ++k) {
+        std::lock_guard<std::mutex> guard(lock_);  // one thread loads; the others wait for it
+        if (loaded_.load(std::memory_order_relaxed))
+            return QV_OK;
+        for (std::size_t k = 0; k < count_; ++k) {
             SharedLibrary library;
             Functions found{};
             if (!library.open(candidates_[k]) || !resolve_(library, found))
                 continue;  // absent, incomplete or unknown; the library closes again here
             library.release();
             functions_ = found;
-            loaded_ = true;
+            loaded_.store(true, std::memory_order_release);
+            return QV_OK;
         }
-        return loaded_ ? QV_OK : QV_ERROR_EXTENSION_UNAVAILABLE;
+        return QV_ERROR_EXTENSION_UNAVAILABLE;
     }
     // The functions, or null until a load has succeeded.
-    const Functions *api() const { return loaded_ ? &functions_ : nullptr; }
+    const Functions *api() const {
+        return loaded_.load(std::memory_order_acquire) ? &functions_ : nullptr;
+    }
 
   private:
     const char *const *candidates_;
     std::size_t count_;
     Resolve resolve_;
-    Functions functions_{};
-    bool loaded_ = false;
+    Functions functions_{};  // written once, before loaded_ is set
+    std::atomic<bool> loaded_{false};
+    std::mutex lock_;
 };
 
 }  // namespace brisvel

@@ -2,14 +2,33 @@
 #include "kernels/parallel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <limits>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <pthread.h>
+#endif
+
 namespace brisvel {
 namespace {
 
-int threads_in_use = 1;
+thread_local int threads_in_use = 1;  // each caller thread's solve has its own team
+
+std::atomic<int> threads_reserved{0};  // by the solves running now, in every thread
+
+#if defined(__unix__) || defined(__APPLE__)
+// A child of fork has only the thread that forked; the OpenMP run time's
+// workers stayed behind, and waiting for them would hang. Its solves run on
+// the calling thread alone.
+std::atomic<bool> forked_child{false};
+void note_forked_child() { forked_child.store(true); }
+[[maybe_unused]] const bool fork_noted = pthread_atfork(nullptr, nullptr, note_forked_child) == 0;
+bool in_forked_child() { return forked_child.load(std::memory_order_relaxed); }
+#else
+bool in_forked_child() { return false; }
+#endif
 
 constexpr long first_trial = 4;          // iterations on the full team before trying one thread
 constexpr long full_interval = 256;      // then iterations between such trials, at least
@@ -34,7 +53,37 @@ int hardware_threads() {
 #endif
 }
 
+int default_threads() {
+#ifdef _OPENMP
+    const int limit = omp_get_thread_limit();
+    return std::max(1, std::min(omp_get_max_threads(), limit > 0 ? limit : 1));
+#else
+    return 1;
+#endif
+}
+
 int kernel_threads() { return threads_in_use; }
+
+TeamReservation::TeamReservation(int requested) : team_(1), previous_(threads_in_use) {
+#ifdef _OPENMP
+    const int procs = hardware_threads();
+    int cap = std::min({requested, procs, std::max(1, omp_get_thread_limit())});
+    if (in_forked_child() || omp_get_active_level() >= omp_get_max_active_levels())
+        cap = 1;  // no team can be had, or the caller's region allows no nested one
+    const int taken = threads_reserved.fetch_add(cap) ;
+    team_ = std::max(1, std::min(cap, procs - taken));
+    threads_reserved.fetch_sub(cap - team_);  // give back what others hold already
+#else
+    (void)requested;
+    threads_reserved.fetch_add(1);
+#endif
+    set_kernel_threads(team_);
+}
+
+TeamReservation::~TeamReservation() {
+    threads_reserved.fetch_sub(team_);
+    set_kernel_threads(previous_);
+}
 
 void set_kernel_threads(int threads) { threads_in_use = threads > 0 ? threads : 1; }
 

@@ -15,9 +15,31 @@ namespace brisvel {
 
 // The processors available to the program; 1 in a build without OpenMP.
 int hardware_threads();
-// The threads the kernels use, set from the context before each solve.
+// The team a context starts with, by OpenMP's own rules: OMP_NUM_THREADS,
+// capped by OMP_THREAD_LIMIT, else the processors available.
+int default_threads();
+// The threads the kernels use in the calling thread's solve.
 int kernel_threads();
 void set_kernel_threads(int threads);
+
+// The team of one solve, for as long as it lives: the threads asked for,
+// capped by the processors available and the OpenMP thread limit, and by
+// what other threads' solves have taken, so that solves running at once do
+// not together oversubscribe the processors. One thread inside a caller's
+// OpenMP parallel region that allows no further nesting, and in a process
+// forked from the one that loaded the library, whose threads it lacks.
+class TeamReservation {
+  public:
+    explicit TeamReservation(int requested);
+    ~TeamReservation();
+    TeamReservation(const TeamReservation &) = delete;
+    TeamReservation &operator=(const TeamReservation &) = delete;
+    int size() const { return team_; }
+
+  private:
+    int team_;
+    int previous_;  // the calling thread's kernel threads before
+};
 
 // Loops shorter than this run on the calling thread: below it, waking the
 // team costs more than sharing the work saves (bench/README.md has the

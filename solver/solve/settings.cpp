@@ -76,7 +76,7 @@ int set_parameter(Context &ctx, int code, std::int32_t value) {
         return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
     p.*setting->field = value;
     if (code == QV_PARAM_THREADS && value == 0)
-        p.threads = hardware_threads();  // 0 asks for the default
+        p.threads = default_threads();  // 0 asks for the default
     return QV_OK;
 }
 

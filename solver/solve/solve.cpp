@@ -80,56 +80,63 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     return s;
 }
 
-// ||r|| / ||b|| for r = b - A x, never below the rounding error of r; ||r||
-// when b = 0.
-double square_residual(const CsrMatrix &a, const Vector &b, const Vector &x) {
-    Vector r(b.size());
-    const double bound = residual(a, b.data(), x.data(), r.data());  // r = b - A x
-    const double norm_b = norm2(b.size(), b.data());
-    const double norm_r = max_or_nan(norm2(r.size(), r.data()), bound);
-    return norm_b > 0.0 ? norm_r / norm_b : norm_r;
-}
-
-// ||A'(b - Ax)|| / ||A'b|| of the problem as given, for the values x as they
-// are written, in extended precision: its range holds every product of two
-// doubles, so no scaling of the problem can hide a term from the verdict. As
-// for a square system, the numerator is never below the rounding error of
-// computing it: |A'| times the bound of each entry of r, plus that of the
-// product by A' itself.
-double normal_residual(const CsrMatrix &a, const Vector &b, const Vector &x) {
+// The relative residual of the problem as given, for all the variables'
+// values x as they are written (the locked ones included): ||b - Ax|| / ||c||
+// for a square system, ||A'(b - Ax)|| / ||A'c|| over the unknowns' columns in
+// least squares, where c = b less the locked variables' terms. Computed in
+// extended precision, whose range holds every product of two doubles, so
+// that no scaling, underflow or cancellation can hide a term from the
+// verdict; and never below the rounding error of computing it: |A'| times
+// the bound of each entry of r, plus that of the product by A' itself.
+double problem_residual(const Context &ctx, const Vector &x) {
     using Wide = long double;
     const Wide u = std::numeric_limits<Wide>::epsilon() / 2;  // the unit roundoff
+    const CsrMatrix &a = ctx.matrix;
+    const bool least_squares = ctx.params.least_squares;
     const std::size_t cols = x.size();
     std::vector<Wide> g(cols, 0.0L), c(cols, 0.0L), carried(cols, 0.0L), magnitude(cols, 0.0L);
     std::vector<std::size_t> count(cols, 0);
-    for (std::size_t i = 0; i < b.size(); ++i) {
+    Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
+    for (std::size_t i = 0; i < ctx.rhs.size(); ++i) {
         const auto first = static_cast<std::size_t>(a.row_ptr[i]);
         const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
-        Wide r = b[i], row_magnitude = std::fabs(static_cast<Wide>(b[i]));
+        Wide r = ctx.rhs[i], ci = ctx.rhs[i], row_magnitude = std::fabs(r);
         for (std::size_t k = first; k < last; ++k) {
-            const Wide term = static_cast<Wide>(a.val[k]) * x[static_cast<std::size_t>(a.col[k])];
+            const auto j = static_cast<std::size_t>(a.col[k]);
+            const Wide term = static_cast<Wide>(a.val[k]) * x[j];
             r -= term;  // r_i = b_i - (A x)_i
+            if (ctx.locked[j] != 0)
+                ci -= term;  // c_i = b_i - (A_locked x_locked)_i
             row_magnitude += std::fabs(term);
         }
         const Wide row_bound = static_cast<Wide>(last - first + 1) * u * row_magnitude;
+        rr += r * r;
+        cc += ci * ci;
+        bb += row_bound * row_bound;
+        if (!least_squares)
+            continue;
         for (std::size_t k = first; k < last; ++k) {
-            const std::size_t j = static_cast<std::size_t>(a.col[k]);
-            g[j] += a.val[k] * r;                        // g = A' r
-            c[j] += a.val[k] * static_cast<Wide>(b[i]);  // c = A' b
+            const auto j = static_cast<std::size_t>(a.col[k]);
+            g[j] += a.val[k] * r;   // g = A' r
+            c[j] += a.val[k] * ci;  // A' c
             carried[j] += std::fabs(static_cast<Wide>(a.val[k])) * row_bound;
             magnitude[j] += std::fabs(a.val[k] * r);
             ++count[j];
         }
     }
-    Wide gg = 0.0L, bb = 0.0L, cc = 0.0L;
-    for (std::size_t j = 0; j < cols; ++j) {
-        const Wide bound = carried[j] + static_cast<Wide>(count[j] + 1) * u * magnitude[j];
-        gg += g[j] * g[j];
-        bb += bound * bound;
-        cc += c[j] * c[j];
+    if (least_squares) {
+        rr = cc = bb = 0.0L;
+        for (std::size_t j = 0; j < cols; ++j) {
+            if (ctx.locked[j] != 0)
+                continue;  // no unknown
+            const Wide bound = carried[j] + static_cast<Wide>(count[j] + 1) * u * magnitude[j];
+            rr += g[j] * g[j];
+            cc += c[j] * c[j];
+            bb += bound * bound;
+        }
     }
-    const Wide norm_g = std::sqrt(gg > bb || gg != gg ? gg : bb);
-    return static_cast<double>(cc > 0.0L ? norm_g / std::sqrt(cc) : norm_g);
+    const Wide numerator = std::sqrt(rr > bb || rr != rr ? rr : bb);
+    return static_cast<double>(cc > 0.0L ? numerator / std::sqrt(cc) : numerator);
 }
 
 SolveControl control_of(const Context &ctx, std::size_t unknowns) {
@@ -190,14 +197,18 @@ SolveResult solve_checked(Context &ctx) {
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? ls.atb : b;
-    auto written = [&](const Vector &y) {  // the variables' values for a method's answer
+    auto written = [&](const Vector &y) {  // the unknowns' values for a method's answer
         Vector values(n);
         for (std::size_t k = 0; k < n; ++k)
             values[k] = p.least_squares ? ls.to_variable(y[k], k) : y[k];
         return values;
     };
-    auto verdict = [&](const Vector &y) {
-        return p.least_squares ? normal_residual(a, b, written(y)) : square_residual(a, b, y);
+    auto verdict = [&](const Vector &y) {  // judged with every variable, as written
+        Vector all = ctx.values;
+        const Vector values = written(y);
+        for (std::size_t k = 0; k < n; ++k)
+            all[variable(k)] = values[k];
+        return problem_residual(ctx, all);
     };
     Vector x(n);
     for (std::size_t k = 0; k < n; ++k) {  // the variables are the initial guess
@@ -230,7 +241,7 @@ SolveResult solve_checked(Context &ctx) {
 }  // namespace
 
 SolveResult solve_system(Context &ctx) {
-    set_kernel_threads(ctx.params.threads);
+    const TeamReservation team(ctx.params.threads);  // this solve's own team
     try {
         return solve_checked(ctx);
     } catch (const std::bad_alloc &) {
