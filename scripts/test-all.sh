@@ -52,6 +52,11 @@ cmake --preset sanitize
 cmake --build --preset sanitize -j"$jobs"
 ctest --no-tests=error --preset sanitize -j"$jobs"
 
+step "threads under ThreadSanitizer"
+cmake --preset tsan
+cmake --build --preset tsan -j"$jobs" --target brisvel-tests
+ctest --preset tsan -j"$jobs"
+
 step "fuzzing the call interface"
 cmake --preset fuzz
 cmake --build --preset fuzz -j"$jobs"

@@ -3,7 +3,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <thread>
 #include <vector>
+
+#if defined(__unix__)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 using namespace testing_support;
 
@@ -99,5 +107,109 @@ TEST_F(Threads, LeastSquaresAnswersDoNotDependOnThreads) {
     EXPECT_LE(normal_residual(p, two.x), 1e-9 * 1.01);
     EXPECT_EQ(one.x, two.x);
 }
+
+// Many callers, each with contexts of its own, at once: every answer right.
+TEST_F(Threads, CallerThreadsSolveTheirOwnContextsAtOnce) {
+    constexpr int callers = 8, systems = 60;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < callers; ++t) {
+        threads.emplace_back([t, &wrong] {
+            EXPECT_EQ(qvGetCurrent(), nullptr);  // the current context is per thread
+            for (int k = 0; k < systems; ++k) {
+                Problem p = t % 2 == 0 ? poisson(6 + k % 5) : convection_diffusion(6 + k % 5, 0.2);
+                for (double &b : p.rhs)
+                    b *= 1.0 + t + k;
+                assemble(p, t % 3 == 0 ? QV_METHOD_GMRES : QV_METHOD_BICGSTAB,
+                         QV_PRECONDITIONER_JACOBI);
+                if (!qvSolve() || qvGetError() != QV_OK ||
+                    !(relative_residual(p, read_variables(p.cols)) <= 1e-10 * 1.01))
+                    ++wrong;
+                qvDeleteContext(qvGetCurrent());
+            }
+            EXPECT_EQ(qvGetError(), QV_OK);  // and so is the last error
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// A progress callback that waits until another thread has had its go.
+struct Rendezvous {
+    std::atomic<bool> solving{false}, tried{false};
+};
+QVbool wait_for_the_other(QVint, QVdouble, void *user) {
+    auto *r = static_cast<Rendezvous *>(user);
+    r->solving = true;
+    while (!r->tried)
+        std::this_thread::yield();
+    return 0;
+}
+
+TEST_F(Threads, AContextInUseByAnotherThreadIsRefusedNeverRaced) {
+    const Problem p = poisson(20);
+    assemble(p, QV_METHOD_CG, QV_PRECONDITIONER_JACOBI);
+    const QVcontext shared = qvGetCurrent();
+    Rendezvous r;
+    qvSetProgressCallback(wait_for_the_other, &r);
+    std::thread other([&] {
+        while (!r.solving)
+            std::this_thread::yield();
+        qvMakeCurrent(shared);  // making it current is allowed; using it is not
+        EXPECT_EQ(qvGetError(), QV_OK);
+        EXPECT_EQ(qvGetParameteri(QV_PARAM_VARIABLE_COUNT), 0);
+        EXPECT_EQ(qvGetError(), QV_ERROR_BUSY);
+        qvSetVariable(0, 5.0);
+        EXPECT_EQ(qvGetError(), QV_ERROR_BUSY);
+        qvDeleteContext(shared);
+        EXPECT_EQ(qvGetError(), QV_ERROR_BUSY);
+        EXPECT_FALSE(qvSolve());
+        EXPECT_EQ(qvGetError(), QV_ERROR_BUSY);
+        r.tried = true;
+    });
+    EXPECT_TRUE(qvSolve());
+    other.join();
+    EXPECT_LE(relative_residual(p, read_variables(p.cols)), 1e-10 * 1.01);
+    // Once the solve is over, the other thread may use it, and delete it.
+    std::thread deleter([&] {
+        qvMakeCurrent(shared);
+        EXPECT_EQ(qvGetParameteri(QV_PARAM_VARIABLE_COUNT), p.cols);
+        qvDeleteContext(shared);
+        EXPECT_EQ(qvGetError(), QV_OK);
+    });
+    deleter.join();
+    // Here it was current: now there is none, and nothing touches freed memory.
+    EXPECT_EQ(qvGetCurrent(), nullptr);
+    EXPECT_EQ(qvGetParameteri(QV_PARAM_VARIABLE_COUNT), 0);
+    EXPECT_EQ(qvGetError(), QV_ERROR_NO_CONTEXT);
+    assemble(p, QV_METHOD_CG, QV_PRECONDITIONER_JACOBI);  // a new context may take its place
+    EXPECT_TRUE(qvSolve());
+}
+
+TEST_F(Threads, TheDefaultTeamFollowsOmpNumThreads) {
+    const char *asked = std::getenv("OMP_NUM_THREADS");
+    if (asked == nullptr)
+        GTEST_SKIP() << "run with OMP_NUM_THREADS set (a test of its own does)";
+    qvNewContext();
+    EXPECT_EQ(qvGetParameteri(QV_PARAM_THREADS), std::atoi(asked));
+}
+
+#if defined(__unix__)
+TEST_F(Threads, AChildSolvesAfterFork) {
+    const Problem p = poisson(175);  // 30,625 unknowns: the team is used before the fork
+    ASSERT_TRUE(solve_on(p, QV_METHOD_CG, 2).solved);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(120);  // a hang ends the child, and fails the test
+        const Answer a = solve_on(p, QV_METHOD_CG, 2);
+        _exit(a.solved && relative_residual(p, a.x) <= 1e-9 * 1.01 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+#endif
 
 }  // namespace

@@ -25,9 +25,9 @@ std::atomic<int> threads_reserved{0};  // by the solves running now, in every th
 std::atomic<bool> forked_child{false};
 void note_forked_child() { forked_child.store(true); }
 [[maybe_unused]] const bool fork_noted = pthread_atfork(nullptr, nullptr, note_forked_child) == 0;
-bool in_forked_child() { return forked_child.load(std::memory_order_relaxed); }
+[[maybe_unused]] bool in_forked_child() { return forked_child.load(std::memory_order_relaxed); }
 #else
-bool in_forked_child() { return false; }
+[[maybe_unused]] bool in_forked_child() { return false; }
 #endif
 
 constexpr long first_trial = 4;          // iterations on the full team before trying one thread
