@@ -4,6 +4,7 @@
 
 #include "context/parameters.h"
 #include "kernels/csr.h"
+#include "kernels/workspace.h"
 
 #include <brisvel/brisvel.h>
 
@@ -37,6 +38,7 @@ struct Context {
     QVprogress progress = nullptr;  // told of each iteration of a solve
     void *progress_data = nullptr;
     bool solving = false;  // a solve of it is running: it may be read, not changed
+    Workspace workspace;   // the solves' work vectors, kept for the next solve
 };
 
 // The current context, or null.

@@ -106,7 +106,7 @@ double normal_residual(const ScaledLeastSquares &s, const Vector &y) {
     return norm_c > 0.0 ? norm_g / norm_c : norm_g;
 }
 
-SolveControl control_of(const Context &ctx, std::size_t unknowns) {
+SolveControl control_of(Context &ctx, std::size_t unknowns) {
     const Parameters &p = ctx.params;
     SolveControl control;
     const int n = static_cast<int>(unknowns);
@@ -115,12 +115,13 @@ SolveControl control_of(const Context &ctx, std::size_t unknowns) {
     control.restart = p.gmres_restart;
     control.progress = ctx.progress;
     control.progress_data = ctx.progress_data;
+    control.workspace = &ctx.workspace;  // safe: the context refuses changes while solving
     return control;
 }
 
 // Solves m x = rhs with the method the table gives.
-SolveResult run_method(const Method &method, const Context &ctx, const CsrMatrix &m,
-                       const Vector &rhs, Vector &x) {
+SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, const Vector &rhs,
+                       Vector &x) {
     if (method.available != nullptr && !method.available())
         return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
     if (method.needs_symmetry && !is_symmetric(m))
