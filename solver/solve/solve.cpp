@@ -131,8 +131,13 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    const auto pre = kind->make(m, ctx.params);
-    return method.iterative(m, *pre, rhs, x, control_of(ctx, x.size()));
+    if (ctx.params.least_squares && !kind->least_squares)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_VALUE), 0, 0.0};
+    const BuiltPreconditioner pre =
+        kind->make(m, ctx.params);  // factorisations count as solve time
+    if (pre.code != QV_OK)
+        return SolveResult{BRISVEL_ERROR(pre.code), 0, 0.0};
+    return method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
 }
 
 SolveResult solve_checked(Context &ctx) {
