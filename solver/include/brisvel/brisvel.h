@@ -110,7 +110,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_ERROR_INTERRUPTED 0x410        /* the progress callback stopped the solve */
 #define QV_ERROR_INTERNAL 0x411           /* a fault inside the library; nothing was changed */
 #define QV_ERROR_BUSY 0x412               /* the context is being solved: it may be read, not changed */
-#define QV_ERROR_PRECONDITIONER 0x413     /* the incomplete factorisation failed (see QV_PRECONDITIONER_*) */
+#define QV_ERROR_PRECONDITIONER 0x413     /* ILU(0)/IC(0) could not be built: overflow, a diagonal entry not positive (IC), no shift helped */
 
 /* clang-format on */
 
