@@ -25,5 +25,6 @@
     X(QV_ERROR_NOT_SYMMETRIC,         "the method needs a symmetric matrix")         \
     X(QV_ERROR_INTERRUPTED,           "the progress callback stopped the solve")     \
     X(QV_ERROR_INTERNAL,              "internal error in the library")               \
-    X(QV_ERROR_BUSY,                  "the context is being solved")
+    X(QV_ERROR_BUSY,                  "the context is in use: being solved, or by another thread") \
+    X(QV_ERROR_PRECONDITIONER,        "the preconditioner could not be built")
 // clang-format on

@@ -125,7 +125,7 @@ def solve(
     method: "default" (BiCGStab; CG in least-squares mode), "bicgstab",
         "gmres", "cg", or a direct method when its extension is available:
         "superlu", "superlu_permuted", "cholmod".
-    preconditioner: "jacobi", "ssor" or "none".
+    preconditioner: "jacobi", "ssor", "ilu0", "ic0" or "none".
     threshold: the true relative residual to reach (library default 1e-10).
     max_iterations, threads: None for the library's defaults.
     locked: {index: value} of variables held at given values; their terms

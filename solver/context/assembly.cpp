@@ -267,6 +267,7 @@ int set_variable_count(Context &ctx, std::int32_t count) {
         return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
     ctx.params.variable_count = count;
+    ctx.workspace.release();  // sized for the old system
     discard_system(ctx);
     return QV_OK;
 }

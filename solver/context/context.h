@@ -4,6 +4,7 @@
 
 #include "context/parameters.h"
 #include "kernels/csr.h"
+#include "kernels/workspace.h"
 
 #include <brisvel/brisvel.h>
 
@@ -38,6 +39,7 @@ struct Context {
     QVprogress progress = nullptr;  // told of each iteration of a solve
     void *progress_data = nullptr;
     bool solving = false;  // a solve of it is running: it may be read, not changed
+    Workspace workspace;   // the solves' work vectors, kept for the next solve
 };
 
 // A call's hold on a context: while it lasts, no other thread can use or

@@ -31,4 +31,13 @@ double subtract_and_dot(std::size_t n, double a, const double *v, double *u, con
 void combine(std::size_t n, const double *c, const double *const *v, std::size_t count,
              const double *d, double *x, double *w);
 
+// dots_j = (v_j, u) for the first count vectors, and dots_count = (u, u),
+// all in one pass over the vectors.
+void multi_dot(std::size_t n, const double *const *v, std::size_t count, const double *u,
+               double *dots);
+// u -= sum_j c_j v_j over the first count vectors, in one pass; returns the
+// new (u, u).
+double multi_subtract(std::size_t n, const double *c, const double *const *v, std::size_t count,
+                      double *u);
+
 }  // namespace brisvel

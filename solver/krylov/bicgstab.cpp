@@ -68,7 +68,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
                      const SolveControl &control) {
     const std::size_t n = b.size();
     const double eps = std::numeric_limits<double>::epsilon();
-    KrylovVectors work(7, n);
+    KrylovVectors work(7, n, control.workspace);
     double *r = work[0], *r0 = work[1], *p = work[2], *v = work[3];  // s = r - alpha v overwrites r
     double *y = work[4], *z = work[5], *t = work[6];
     SolveResult result;

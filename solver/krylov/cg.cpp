@@ -13,7 +13,7 @@ namespace brisvel {
 SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
                                Vector &x, const SolveControl &control) {
     const std::size_t n = b.size();
-    KrylovVectors work(4, n);
+    KrylovVectors work(4, n, control.workspace);
     double *r = work[0], *z = work[1], *p = work[2], *q = work[3];
     SolveResult result;
     const KrylovStart start = krylov_start(a, b, x, control, r, result);

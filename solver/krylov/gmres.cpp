@@ -1,11 +1,14 @@
-// Restarted GMRES, right preconditioned, with modified Gram-Schmidt and Givens rotations.
+// Restarted GMRES, right preconditioned, with classical Gram-Schmidt (reorthogonalised
+// when needed) over multi-vector passes, and Givens rotations.
 #include "kernels/fused_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
+#include "krylov/gram_schmidt.h"
 #include "krylov/krylov.h"
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
 
 namespace brisvel {
@@ -63,34 +66,37 @@ std::size_t Hessenberg::solve(std::size_t k) {
     return used;
 }
 
+// The basis vectors v_0 .. v_count-1 as pointers, for the multi-vector passes.
+std::vector<const double *> basis_pointers(KrylovVectors &basis, std::size_t count) {
+    std::vector<const double *> v(count);
+    for (std::size_t j = 0; j < count; ++j)
+        v[j] = basis[j];
+    return v;
+}
+
 // Appends to the basis v_0 .. v_k the next vector v_k+1 = A M^-1 v_k,
-// orthogonalised by modified Gram-Schmidt, its coefficients going to column
-// k of H. z is work space. False when a non-finite number appeared.
+// orthogonalised against the others, its coefficients going to column k of
+// H. z is work space. False when a non-finite number appeared.
 bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, std::size_t k,
                   Vector &hk, double *z) {
     const std::size_t n = static_cast<std::size_t>(a.rows);
-    m.apply(basis[k], z);                 // z = M^-1 v_k
-    double *u = basis[k + 1];             // the new direction, built in place
-    hk[0] = spmv_dot(a, z, u, basis[0]);  // u = A z, h_0k = (u, v_0)
-    // Each pass takes one projection off u and finds the next coefficient:
-    // h_ik = (u - h_i-1,k v_i-1, v_i).
-    for (std::size_t i = 1; i <= k + 1; ++i)
-        hk[i] = subtract_and_dot(n, hk[i - 1], basis[i - 1], u, i <= k ? basis[i] : u);
-    const double uu = hk[k + 1];  // the last pass gave (u, u)
-    hk[k + 1] = std::isfinite(uu) && uu > 1e-280 ? std::sqrt(uu) : norm2(n, u);
-    if (!std::isfinite(hk[k + 1]))
+    m.apply(basis[k], z);      // z = M^-1 v_k
+    double *u = basis[k + 1];  // the new direction, built in place
+    spmv(a, z, u);             // u = A z
+    const std::vector<const double *> v = basis_pointers(basis, k + 1);
+    const double norm_u = orthogonalise(n, v.data(), k + 1, u, hk.data());
+    if (!std::isfinite(norm_u))
         return false;
-    if (hk[k + 1] > 0.0)
-        scaled_copy(n, 1.0 / hk[k + 1], u, u);  // v_k+1 = u / ||u||
+    hk[k + 1] = norm_u;
+    if (norm_u > 0.0)
+        scaled_copy(n, 1.0 / norm_u, u, u);  // v_k+1 = u / ||u||
     return true;
 }
 
 // x += M^-1 V y over the first used basis vectors; w and z are work space.
 void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector &y,
                      std::size_t used, Vector &x, double *w, double *z) {
-    std::vector<const double *> v(used);
-    for (std::size_t j = 0; j < used; ++j)
-        v[j] = basis[j];
+    const std::vector<const double *> v = basis_pointers(basis, used);
     const double *d = m.inverse_diagonal();
     combine(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
     if (d == nullptr) {
@@ -101,12 +107,30 @@ void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector
 
 }  // namespace
 
+double orthogonalise(std::size_t n, const double *const *v, std::size_t count, double *u, double *h,
+                     bool reorthogonalise) {
+    multi_dot(n, v, count, u, h);  // h = V'u, and h_count = (u, u) before
+    const double before = h[count];
+    double after = multi_subtract(n, h, v, count, u);  // u -= V h, (u, u) after
+    if (reorthogonalise && std::isfinite(after) && after < 0.5 * before) {
+        std::vector<double> again(count + 1);
+        multi_dot(n, v, count, u, again.data());  // the components that came back
+        after = multi_subtract(n, again.data(), v, count, u);
+        for (std::size_t j = 0; j < count; ++j)
+            h[j] += again[j];
+    }
+    if (!std::isfinite(after))
+        return std::numeric_limits<double>::quiet_NaN();
+    // Below this (u, u) may have underflowed: take the norm with scaling.
+    return after > 1e-280 ? std::sqrt(after) : norm2(n, u);
+}
+
 SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
                   const SolveControl &control) {
     const std::size_t n = b.size();
     const std::size_t restart =
         std::max<std::size_t>(1, std::min(static_cast<std::size_t>(control.restart), n));
-    KrylovVectors work(restart + 4, n);  // the basis, then r, w and z
+    KrylovVectors work(restart + 4, n, control.workspace);  // the basis, then r, w and z
     double *r = work[restart + 1], *w = work[restart + 2], *z = work[restart + 3];
     SolveResult result;
     const KrylovStart start = krylov_start(a, b, x, control, r, result);
@@ -130,7 +154,8 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
             }
             const double rr = hessenberg.rotate_in(k);
             ++k;
-            pace.iteration_done(static_cast<double>(k) + 3.0);  // k projections, A and scalings
+            pace.iteration_done(static_cast<double>(k) +
+                                3.0);  // 2 passes over k vectors, A, scaling
             const double estimate = std::fabs(hessenberg.g[k]);
             if (control.interrupted(result.iterations, estimate / norm_b)) {
                 stopped = QV_ERROR_INTERRUPTED;

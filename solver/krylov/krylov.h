@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kernels/csr.h"
+#include "kernels/workspace.h"
 #include "precond/preconditioner.h"
 
 #include <brisvel/brisvel.h>
@@ -30,6 +31,7 @@ struct SolveControl {
 
     QVprogress progress = nullptr;  // told of each iteration; may stop the solve
     void *progress_data = nullptr;
+    Workspace *workspace = nullptr;  // the context's, for the work vectors; null: their own
 
     bool converged(double relative_residual) const {
         return meets_threshold(relative_residual, threshold);
@@ -80,15 +82,19 @@ void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
                    int stopped, SolveResult &result);
 
 // A method's work vectors, count of them with n entries each, in one
-// allocation, so that a large solve gets them all on huge pages at once.
+// allocation, so that a large solve gets them all on huge pages at once:
+// the context's workspace when the control names one, else their own.
 class KrylovVectors {
   public:
-    KrylovVectors(std::size_t count, std::size_t n) : n_(n), storage_(count * n) {}
-    double *operator[](std::size_t k) { return storage_.data() + k * n_; }
+    KrylovVectors(std::size_t count, std::size_t n, Workspace *workspace)
+        : n_(n), storage_(workspace != nullptr ? 0 : count * n),
+          data_(workspace != nullptr ? workspace->vectors(count, n) : storage_.data()) {}
+    double *operator[](std::size_t k) { return data_ + k * n_; }
 
   private:
     std::size_t n_;
     Vector storage_;
+    double *data_;
 };
 
 }  // namespace brisvel

@@ -2,6 +2,8 @@
 #include "kernels/parallel.h"
 #include "precond/preconditioner.h"
 
+#include <brisvel/brisvel.h>
+
 #include <cmath>
 
 namespace brisvel {
@@ -31,8 +33,8 @@ class Jacobi final : public Preconditioner {
 
 }  // namespace
 
-std::unique_ptr<Preconditioner> make_jacobi(const CsrMatrix &a, const Parameters &) {
-    return std::make_unique<Jacobi>(a);
+BuiltPreconditioner make_jacobi(const CsrMatrix &a, const Parameters &) {
+    return {QV_OK, std::make_unique<Jacobi>(a)};
 }
 
 }  // namespace brisvel

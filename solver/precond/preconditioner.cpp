@@ -8,8 +8,10 @@
 namespace brisvel {
 
 // Each is defined in its own file.
-std::unique_ptr<Preconditioner> make_jacobi(const CsrMatrix &a, const Parameters &p);
-std::unique_ptr<Preconditioner> make_ssor(const CsrMatrix &a, const Parameters &p);
+BuiltPreconditioner make_jacobi(const CsrMatrix &a, const Parameters &p);
+BuiltPreconditioner make_ssor(const CsrMatrix &a, const Parameters &p);
+BuiltPreconditioner make_ilu0(const CsrMatrix &a, const Parameters &p);
+BuiltPreconditioner make_ic0(const CsrMatrix &a, const Parameters &p);
 
 namespace {
 
@@ -23,14 +25,21 @@ class Identity final : public Preconditioner {
     std::size_t n_;
 };
 
-std::unique_ptr<Preconditioner> make_identity(const CsrMatrix &a, const Parameters &) {
-    return std::make_unique<Identity>(static_cast<std::size_t>(a.rows));
+BuiltPreconditioner make_identity(const CsrMatrix &a, const Parameters &) {
+    return {QV_OK, std::make_unique<Identity>(static_cast<std::size_t>(a.rows))};
 }
 
+// ILU(0) is left to square systems: the normal equations are symmetric
+// positive definite, and IC(0) is the factorisation made for them.
 const PreconditionerKind preconditioners[] = {
-    {QV_PRECONDITIONER_JACOBI, make_jacobi},
-    {QV_PRECONDITIONER_SSOR, make_ssor},
-    {QV_PRECONDITIONER_NONE, make_identity},
+    // clang-format off
+    // code                     factory        least squares
+    {QV_PRECONDITIONER_JACOBI,  make_jacobi,   true},
+    {QV_PRECONDITIONER_SSOR,    make_ssor,     true},
+    {QV_PRECONDITIONER_NONE,    make_identity, true},
+    {QV_PRECONDITIONER_ILU0,    make_ilu0,     false},
+    {QV_PRECONDITIONER_IC0,     make_ic0,      true},
+    // clang-format on
 };
 
 }  // namespace

@@ -18,13 +18,20 @@ class Preconditioner {
     virtual const double *inverse_diagonal() const { return nullptr; }
 };
 
+// What a factory gives: code QV_OK and the preconditioner, or the
+// QV_ERROR_* code telling why it could not be built and null.
+struct BuiltPreconditioner {
+    int code = 0;
+    std::unique_ptr<Preconditioner> preconditioner;
+};
+
 // Builds a preconditioner for a, reading any setting of its own from p.
-using PreconditionerFactory = std::unique_ptr<Preconditioner> (*)(const CsrMatrix &a,
-                                                                   const Parameters &p);
+using PreconditionerFactory = BuiltPreconditioner (*)(const CsrMatrix &a, const Parameters &p);
 
 struct PreconditionerKind {
     int code;  // its QV_PRECONDITIONER_* code
     PreconditionerFactory make;
+    bool least_squares;  // offered for the normal equations of least squares
 };
 
 // The preconditioner with a QV_PRECONDITIONER_* code; null for an unknown code.

@@ -139,7 +139,7 @@ double problem_residual(const Context &ctx, const Vector &x) {
     return static_cast<double>(cc > 0.0L ? numerator / std::sqrt(cc) : numerator);
 }
 
-SolveControl control_of(const Context &ctx, std::size_t unknowns) {
+SolveControl control_of(Context &ctx, std::size_t unknowns) {
     const Parameters &p = ctx.params;
     SolveControl control;
     const int n = static_cast<int>(unknowns);
@@ -148,12 +148,13 @@ SolveControl control_of(const Context &ctx, std::size_t unknowns) {
     control.restart = p.gmres_restart;
     control.progress = ctx.progress;
     control.progress_data = ctx.progress_data;
+    control.workspace = &ctx.workspace;  // safe: the context refuses changes while solving
     return control;
 }
 
 // Solves m x = rhs with the method the table gives.
-SolveResult run_method(const Method &method, const Context &ctx, const CsrMatrix &m,
-                       const Vector &rhs, Vector &x) {
+SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, const Vector &rhs,
+                       Vector &x) {
     if (method.available != nullptr && !method.available())
         return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
     if (method.needs_symmetry && !is_symmetric(m))
@@ -163,8 +164,13 @@ SolveResult run_method(const Method &method, const Context &ctx, const CsrMatrix
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    const auto pre = kind->make(m, ctx.params);
-    return method.iterative(m, *pre, rhs, x, control_of(ctx, x.size()));
+    if (ctx.params.least_squares && !kind->least_squares)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_VALUE), 0, 0.0};
+    const BuiltPreconditioner pre =
+        kind->make(m, ctx.params);  // factorisations count as solve time
+    if (pre.code != QV_OK)
+        return SolveResult{BRISVEL_ERROR(pre.code), 0, 0.0};
+    return method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
 }
 
 SolveResult solve_checked(Context &ctx) {

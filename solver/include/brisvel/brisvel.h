@@ -82,6 +82,8 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PRECONDITIONER_JACOBI 0x300 /* inverse of the diagonal (the default) */
 #define QV_PRECONDITIONER_SSOR 0x301   /* symmetric successive over-relaxation */
 #define QV_PRECONDITIONER_NONE 0x302   /* no preconditioning */
+#define QV_PRECONDITIONER_ILU0 0x303   /* incomplete LU with the sparsity of A; square systems only */
+#define QV_PRECONDITIONER_IC0 0x304    /* incomplete Cholesky of a symmetric A (else QV_ERROR_NOT_SYMMETRIC) */
 
 /* ---- Blocks: a system holds a matrix, a matrix holds rows ---- */
 #define QV_BLOCK_SYSTEM 0
@@ -107,7 +109,8 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_ERROR_NOT_SYMMETRIC 0x40F      /* method needs a symmetric matrix */
 #define QV_ERROR_INTERRUPTED 0x410        /* the progress callback stopped the solve */
 #define QV_ERROR_INTERNAL 0x411           /* a fault inside the library; nothing was changed */
-#define QV_ERROR_BUSY 0x412               /* the context is being solved: it may be read, not changed */
+#define QV_ERROR_BUSY 0x412               /* the context is being solved, or another thread is in a call on it */
+#define QV_ERROR_PRECONDITIONER 0x413     /* ILU(0)/IC(0) could not be built: overflow, a diagonal entry not positive (IC), no shift helped */
 
 /* clang-format on */
 

@@ -1,0 +1,194 @@
+// Triangular sweeps and incomplete LU elimination, shared by SSOR, ILU(0) and IC(0).
+#include "precond/triangular.h"
+
+#include "kernels/parallel.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace brisvel {
+namespace {
+
+// A level is shared among the team only when it has at least this many rows
+// on average: below it, the barrier at each level costs more than the
+// shared work saves.
+constexpr std::size_t rows_per_level = 256;
+
+Levels levels_of(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower) {
+    const std::size_t n = static_cast<std::size_t>(f.rows);
+    std::vector<std::int32_t> level(n, 0);
+    std::int32_t top = 0;
+    for (std::size_t step = 0; step < n; ++step) {
+        const std::size_t i = lower ? step : n - 1 - step;
+        const std::int64_t begin = lower ? f.row_ptr[i] : diag[i] + 1;
+        const std::int64_t end = lower ? diag[i] : f.row_ptr[i + 1];
+        std::int32_t l = 0;
+        for (std::int64_t k = begin; k < end; ++k)
+            l = std::max(l, level[static_cast<std::size_t>(f.col.data()[k])] + 1);
+        level[i] = l;
+        top = std::max(top, l);
+    }
+    Levels out;  // a counting sort of the rows by level, ascending within each
+    out.start.assign(static_cast<std::size_t>(top) + 2, 0);
+    for (std::int32_t l : level)
+        ++out.start[static_cast<std::size_t>(l) + 1];
+    for (std::size_t l = 1; l < out.start.size(); ++l)
+        out.start[l] += out.start[l - 1];
+    out.rows.resize(n);
+    std::vector<std::size_t> next(out.start.begin(), out.start.end() - 1);
+    for (std::size_t i = 0; i < n; ++i)
+        out.rows[next[static_cast<std::size_t>(level[i])]++] = static_cast<std::int32_t>(i);
+    return out;
+}
+
+// One row of each sweep; a row gives the same bits whoever computes it and
+// whenever, once the rows it reads are done.
+inline void forward_row(const TriangularFactor &t, std::size_t i, const double *r, double *w) {
+    const std::int64_t *row_ptr = t.f.row_ptr.data();
+    const std::int32_t *col = t.f.col.data();
+    const double *val = t.f.val.data();
+    double sum = t.c * r[i];
+    for (std::int64_t k = row_ptr[i]; k < t.diag[i]; ++k)
+        sum -= val[k] * w[col[k]];
+    w[i] = t.s[i] * sum;  // w_i = s_i (c r_i - sum_{j<i} f_ij w_j)
+}
+
+inline void backward_row(const TriangularFactor &t, std::size_t i, double *z) {
+    const std::int32_t *col = t.f.col.data();
+    const double *val = t.f.val.data();
+    double sum = z[i];
+    for (std::int64_t k = t.diag[i] + 1; k < t.f.row_ptr[i + 1]; ++k)
+        sum -= val[k] * z[col[k]];
+    z[i] = sum;  // z_i = w_i - sum_{j>i} f_ij z_j
+}
+
+// Runs row(i) over the levels in order, each level's rows shared among the
+// team, with a barrier between levels.
+template <class Row> void by_levels(const Levels &levels, int team, Row row) {
+#ifdef _OPENMP
+#pragma omp parallel num_threads(team)
+    {
+        const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+        const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
+        for (std::size_t l = 0; l + 1 < levels.start.size(); ++l) {
+            const std::size_t begin = levels.start[l], size = levels.start[l + 1] - begin;
+            for (std::size_t p = begin + size * t / count; p < begin + size * (t + 1) / count; ++p)
+                row(static_cast<std::size_t>(levels.rows[p]));
+#pragma omp barrier
+        }
+    }
+#else
+    (void)levels;
+    (void)team;
+    (void)row;
+#endif
+}
+
+}  // namespace
+
+void with_diagonal(const CsrMatrix &a, CsrMatrix &f, Array<std::int64_t> &diag) {
+    const std::size_t n = static_cast<std::size_t>(a.rows);
+    f.rows = a.rows;
+    f.cols = a.cols;
+    f.row_ptr.assign(n + 1, 0);
+    f.col.clear();
+    f.val.clear();
+    f.col.reserve(a.col.size() + n);
+    f.val.reserve(a.col.size() + n);
+    diag.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto me = static_cast<std::int32_t>(i);
+        bool placed = false;
+        for (std::int64_t k = a.row_ptr[i]; k < a.row_ptr[i + 1]; ++k) {
+            if (!placed && a.col.data()[k] >= me) {
+                diag[i] = static_cast<std::int64_t>(f.col.size());
+                placed = true;
+                if (a.col.data()[k] > me) {  // missing: a zero takes its place
+                    f.col.push_back(me);
+                    f.val.push_back(0.0);
+                }
+            }
+            f.col.push_back(a.col.data()[k]);
+            f.val.push_back(a.val.data()[k]);
+        }
+        if (!placed) {
+            diag[i] = static_cast<std::int64_t>(f.col.size());
+            f.col.push_back(me);
+            f.val.push_back(0.0);
+        }
+        f.row_ptr[i + 1] = static_cast<std::int64_t>(f.col.size());
+    }
+}
+
+void schedule(TriangularFactor &t) {
+    t.forward = levels_of(t.f, t.diag, true);
+    t.backward = levels_of(t.f, t.diag, false);
+}
+
+void TriangularPreconditioner::apply(const double *r, double *z) const {
+    const std::size_t n = static_cast<std::size_t>(t_.f.rows);
+    const int team = team_size(n);
+    const std::size_t levels = t_.forward.start.size() - 1;
+    if (team > 1 && n / std::max<std::size_t>(levels, 1) >= rows_per_level)
+        by_levels(t_.forward, team, [&](std::size_t i) { forward_row(t_, i, r, z); });
+    else
+        for (std::size_t i = 0; i < n; ++i)
+            forward_row(t_, i, r, z);
+    const std::size_t back_levels = t_.backward.start.size() - 1;
+    if (team > 1 && n / std::max<std::size_t>(back_levels, 1) >= rows_per_level)
+        by_levels(t_.backward, team, [&](std::size_t i) { backward_row(t_, i, z); });
+    else
+        for (std::size_t i = n; i-- > 0;)
+            backward_row(t_, i, z);
+}
+
+long incomplete_lu(CsrMatrix &f, const Array<std::int64_t> &diag, const Vector &tiny,
+                   bool positive_pivots) {
+    const std::size_t n = static_cast<std::size_t>(f.rows);
+    std::vector<std::int64_t> where(n, -1);  // position of column j in row i, or -1
+    long replaced = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::int64_t k = f.row_ptr[i]; k < f.row_ptr[i + 1]; ++k)
+            where[static_cast<std::size_t>(f.col.data()[k])] = k;
+        for (std::int64_t k = f.row_ptr[i]; k < diag[i]; ++k) {  // eliminate a_ij, j < i
+            const std::size_t j = static_cast<std::size_t>(f.col.data()[k]);
+            const double l = f.val.data()[k] / f.val.data()[diag[j]];  // l_ij = a_ij / u_jj
+            f.val.data()[k] = l;
+            for (std::int64_t q = diag[j] + 1; q < f.row_ptr[j + 1]; ++q) {
+                const std::int64_t p = where[static_cast<std::size_t>(f.col.data()[q])];
+                if (p >= 0)                                  // fill outside the pattern is dropped
+                    f.val.data()[p] -= l * f.val.data()[q];  // a_ik -= l_ij u_jk
+            }
+        }
+        for (std::int64_t k = f.row_ptr[i]; k < f.row_ptr[i + 1]; ++k)
+            where[static_cast<std::size_t>(f.col.data()[k])] = -1;
+        double &pivot = f.val.data()[diag[i]];
+        if (!std::isfinite(pivot))
+            return -1;  // the elimination overflowed
+        if (positive_pivots ? pivot > tiny[i] : std::fabs(pivot) >= tiny[i])
+            continue;
+        if (positive_pivots)
+            return -1;
+        const double size = tiny[i] > 0.0 ? tiny[i] : 1.0;
+        pivot = pivot < 0.0 ? -size : size;  // keep the sign; NaN counts as positive
+        ++replaced;
+    }
+    return replaced;
+}
+
+void to_sweep_form(TriangularFactor &t) {
+    const std::size_t n = static_cast<std::size_t>(t.f.rows);
+    t.s.resize(n);
+    t.c = 1.0;
+    for (std::size_t i = 0; i < n; ++i)
+        t.s[i] = 1.0 / t.f.val.data()[t.diag[i]];
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::int64_t k = t.f.row_ptr[i]; k < t.diag[i]; ++k)
+            t.f.val.data()[k] *=
+                t.f.val.data()[t.diag[static_cast<std::size_t>(t.f.col.data()[k])]];  // l_ij u_jj
+        for (std::int64_t k = t.diag[i] + 1; k < t.f.row_ptr[i + 1]; ++k)
+            t.f.val.data()[k] *= t.s[i];  // u_ij / u_ii
+    }
+}
+
+}  // namespace brisvel

@@ -1,0 +1,278 @@
+// ILU(0) and IC(0): an exact case, convergence on hard matrices, pivot failures, threads.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+using namespace testing_support;
+
+namespace {
+
+class Preconditioners : public ::testing::Test {
+  protected:
+    void SetUp() override { qvGetError(); }
+    void TearDown() override { release_contexts(); }
+};
+
+// A problem from a map of entries per row, with b = A x* for the known x*.
+Problem from_rows(int n, const std::vector<std::map<int, double>> &rows) {
+    Problem p;
+    p.rows = p.cols = n;
+    for (int i = 0; i < n; ++i)
+        for (const auto &e : rows[static_cast<std::size_t>(i)])
+            p.entries.push_back({i, e.first, e.second});
+    p.rhs.assign(static_cast<std::size_t>(n), 0.0);
+    for (const Entry &e : p.entries)
+        p.rhs[static_cast<std::size_t>(e.row)] += e.value * known_solution(e.col);
+    return p;
+}
+
+// A fixed pseudo-random number in [0, 1) for cell k.
+double noise(std::uint32_t k) {
+    k = (k ^ 61u) ^ (k >> 16);
+    k *= 9u;
+    k ^= k >> 4;
+    k *= 0x27d4eb2du;
+    k ^= k >> 15;
+    return (k % 100000u) / 100000.0;
+}
+
+// A reservoir-like flow matrix on an nx x ny x nz grid, as in the classic oil
+// reservoir test sets: transmissibilities between cells are harmonic means
+// of permeabilities spread over 10^-spread .. 10^spread, flow adds upwinded
+// convection (nonsymmetric), and each cell has a small storage term.
+Problem reservoir(int nx, int ny, int nz, double spread, double flow, double storage) {
+    const int n = nx * ny * nz;
+    std::vector<double> perm(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k)
+        perm[static_cast<std::size_t>(k)] =
+            std::pow(10.0, spread * (2.0 * noise(static_cast<std::uint32_t>(k)) - 1.0));
+    std::vector<std::map<int, double>> rows(static_cast<std::size_t>(n));
+    auto link = [&](int a, int b, double velocity) {  // the face between cells a and b
+        const double ka = perm[static_cast<std::size_t>(a)], kb = perm[static_cast<std::size_t>(b)];
+        const double t = 2.0 * ka * kb / (ka + kb);
+        auto &ra = rows[static_cast<std::size_t>(a)], &rb = rows[static_cast<std::size_t>(b)];
+        ra[a] += t, ra[b] -= t, rb[b] += t, rb[a] -= t;
+        const double q = velocity * t;  // upwind: flow from a to b carries a's value
+        ra[a] += q, rb[a] -= q;
+    };
+    for (int z = 0; z < nz; ++z)
+        for (int y = 0; y < ny; ++y)
+            for (int x = 0; x < nx; ++x) {
+                const int c = (z * ny + y) * nx + x;
+                rows[static_cast<std::size_t>(c)][c] += storage * perm[static_cast<std::size_t>(c)];
+                if (x + 1 < nx)
+                    link(c, c + 1, flow);
+                if (y + 1 < ny)
+                    link(c, c + nx, 0.5 * flow);
+                if (z + 1 < nz)
+                    link(c, c + nx * ny, 0.0);
+            }
+    return from_rows(n, rows);
+}
+
+// A plate-bending-like SPD matrix, as structural test sets hold: L S L + m I
+// for the 5-point Laplacian L on a grid x grid mesh and stiffnesses S spread
+// over four orders of magnitude: a 13-point operator with condition ~ h^-4.
+Problem plate(int grid, double mass) {
+    const int n = grid * grid;
+    std::vector<std::map<int, double>> lap(static_cast<std::size_t>(n)), rows(lap.size());
+    for (int y = 0; y < grid; ++y)
+        for (int x = 0; x < grid; ++x) {
+            const int c = y * grid + x;
+            auto &r = lap[static_cast<std::size_t>(c)];
+            r[c] = 4.0;
+            if (x > 0)
+                r[c - 1] = -1.0;
+            if (x + 1 < grid)
+                r[c + 1] = -1.0;
+            if (y > 0)
+                r[c - grid] = -1.0;
+            if (y + 1 < grid)
+                r[c + grid] = -1.0;
+        }
+    for (int i = 0; i < n; ++i) {
+        auto &r = rows[static_cast<std::size_t>(i)];
+        r[i] += mass;
+        for (const auto &a : lap[static_cast<std::size_t>(i)]) {  // (L S L)_ij
+            const double s = std::pow(10.0, 4.0 * noise(static_cast<std::uint32_t>(a.first)) - 2.0);
+            for (const auto &b : lap[static_cast<std::size_t>(a.first)])
+                r[b.first] += a.second * s * b.second;
+        }
+    }
+    return from_rows(n, rows);
+}
+
+// A square Matrix Market coordinate file (general), b = A x*.
+Problem read_matrix_market(const std::string &path) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line) && line[0] == '%') {
+    }
+    std::istringstream size(line);
+    int n = 0, m = 0, count = 0;
+    size >> n >> m >> count;
+    std::vector<std::map<int, double>> rows(static_cast<std::size_t>(n));
+    for (int k = 0; k < count; ++k) {
+        int i = 0, j = 0;
+        double v = 0.0;
+        in >> i >> j >> v;
+        rows[static_cast<std::size_t>(i - 1)][j - 1] += v;
+    }
+    return from_rows(n, rows);
+}
+
+struct Outcome {
+    bool solved = false;
+    int error = QV_OK;
+    int iterations = 0;
+    double residual = 0.0;  // recomputed here
+    std::vector<double> x;
+};
+
+Outcome solve(const Problem &p, QVint method, QVint preconditioner, QVint threads = 1) {
+    assemble(p, method, preconditioner);
+    qvSolverParameteri(QV_PARAM_THREADS, threads);
+    qvSolverParameterd(QV_PARAM_THRESHOLD, 1e-8);
+    Outcome o;
+    o.solved = qvSolve() != 0;
+    o.error = qvGetError();
+    o.iterations = qvGetParameteri(QV_USED_ITERATIONS);
+    o.x = read_variables(p.cols);
+    o.residual = relative_residual(p, o.x);
+    qvDeleteContext(qvGetCurrent());
+    return o;
+}
+
+// A tridiagonal matrix has no fill: its ILU(0) is its LU, its IC(0) its
+// Cholesky factor, and one application of either solves the system.
+TEST_F(Preconditioners, TridiagonalFactorsAreExact) {
+    const int n = 200;
+    std::vector<std::map<int, double>> lu(n), spd(n);
+    for (int i = 0; i < n; ++i) {
+        lu[static_cast<std::size_t>(i)][i] = 2.5 + std::sin(i);
+        spd[static_cast<std::size_t>(i)][i] = 2.5 + std::sin(i);
+        if (i > 0) {
+            lu[static_cast<std::size_t>(i)][i - 1] = -1.0 - 0.3 * std::cos(i);
+            spd[static_cast<std::size_t>(i)][i - 1] = -1.0;
+        }
+        if (i + 1 < n) {
+            lu[static_cast<std::size_t>(i)][i + 1] = -0.7;
+            spd[static_cast<std::size_t>(i)][i + 1] = -1.0;
+        }
+    }
+    const Outcome ilu = solve(from_rows(n, lu), QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0);
+    EXPECT_TRUE(ilu.solved);
+    EXPECT_EQ(ilu.iterations, 1);
+    EXPECT_LT(ilu.residual, 1e-13);
+    const Outcome ic = solve(from_rows(n, spd), QV_METHOD_CG, QV_PRECONDITIONER_IC0);
+    EXPECT_TRUE(ic.solved);
+    EXPECT_EQ(ic.iterations, 1);
+    EXPECT_LT(ic.residual, 1e-13);
+}
+
+// Hard matrices of the kinds the public collections hold: ILU(0) and IC(0)
+// must solve every one, by the true residual, where Jacobi fails on some.
+TEST_F(Preconditioners, SolveReservoirAndStructuralMatrices) {
+    const Problem nonsymmetric[] = {
+        reservoir(16, 16, 16, 3.0, 0.5, 1e-4),  // pores/sherman-like, 3D, six decades
+        reservoir(40, 40, 1, 2.0, 2.0, 1e-5),   // orsirr-like, 2D, strong flow
+        reservoir(30, 10, 10, 3.0, 0.1, 1e-3),  // saylr-like, 3D, six decades
+    };
+    const Problem symmetric[] = {plate(24, 1e-4), reservoir(20, 20, 8, 3.0, 0.0, 1e-6),
+                                 read_matrix_market(BRISVEL_TEST_MATRICES "/g20.mtx")};
+    int jacobi = 0, incomplete = 0, cases = 0;
+    for (const Problem &p : nonsymmetric)
+        for (QVint method : {QV_METHOD_BICGSTAB, QV_METHOD_GMRES}) {
+            const Outcome o = solve(p, method, QV_PRECONDITIONER_ILU0);
+            EXPECT_TRUE(o.solved) << p.rows << " " << method;
+            EXPECT_LE(o.residual, 1e-8 * 1.01) << p.rows << " " << method;
+            incomplete += o.solved && o.residual <= 1e-8 * 1.01;
+            jacobi += solve(p, method, QV_PRECONDITIONER_JACOBI).solved;
+            ++cases;
+        }
+    for (const Problem &p : symmetric) {
+        const Outcome o = solve(p, QV_METHOD_CG, QV_PRECONDITIONER_IC0);
+        EXPECT_TRUE(o.solved) << p.rows;
+        EXPECT_LE(o.residual, 1e-8 * 1.01) << p.rows;
+        incomplete += o.solved && o.residual <= 1e-8 * 1.01;
+        jacobi += solve(p, QV_METHOD_CG, QV_PRECONDITIONER_JACOBI).solved;
+        ++cases;
+    }
+    RecordProperty("solved_with_jacobi", jacobi);
+    RecordProperty("solved_with_ilu0_ic0", incomplete);
+    EXPECT_EQ(incomplete, cases);
+    EXPECT_LT(jacobi, cases);  // the set is hard enough to tell them apart
+}
+
+Problem two_by_two(double a, double b, double c, double d) {
+    return from_rows(2, {{{0, a}, {1, b}}, {{0, c}, {1, d}}});
+}
+
+// A zero, tiny or negative pivot never yields infinities or a false success.
+TEST_F(Preconditioners, PivotFailuresAreHonest) {
+    // ILU(0): a zero pivot is replaced; the solve is judged by its residual.
+    const Outcome swapped =
+        solve(two_by_two(0.0, 1.0, 1.0, 0.0), QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0);
+    EXPECT_TRUE(swapped.solved);
+    EXPECT_LE(swapped.residual, 1e-8);
+    // ... and a factor that overflows even so is refused.
+    const Outcome huge =
+        solve(two_by_two(0.0, 1e305, 1e305, 0.0), QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0);
+    EXPECT_FALSE(huge.solved);
+    EXPECT_EQ(huge.error, QV_ERROR_PRECONDITIONER);
+    for (double v : huge.x)
+        EXPECT_EQ(v, 0.0);  // the variables keep their values
+    // IC(0): nonsymmetric and non-positive diagonals are refused.
+    EXPECT_EQ(solve(two_by_two(2.0, 1.0, 0.0, 2.0), QV_METHOD_CG, QV_PRECONDITIONER_IC0).error,
+              QV_ERROR_NOT_SYMMETRIC);
+    EXPECT_EQ(solve(two_by_two(-2.0, 1.0, 1.0, 2.0), QV_METHOD_CG, QV_PRECONDITIONER_IC0).error,
+              QV_ERROR_PRECONDITIONER);
+    // A negative pivot is cured by a diagonal shift ...
+    const Outcome shifted =
+        solve(two_by_two(1.0, 2.0, 2.0, 1.0), QV_METHOD_GMRES, QV_PRECONDITIONER_IC0);
+    EXPECT_TRUE(shifted.solved);
+    EXPECT_LE(shifted.residual, 1e-8);
+    // ... unless no shift in range is enough.
+    EXPECT_EQ(solve(two_by_two(1.0, 1e3, 1e3, 1.0), QV_METHOD_GMRES, QV_PRECONDITIONER_IC0).error,
+              QV_ERROR_PRECONDITIONER);
+    // Least squares leaves ILU(0) to square systems, and takes IC(0).
+    const Problem line = poisson(4);
+    assemble(line, QV_METHOD_CG, QV_PRECONDITIONER_ILU0, true);
+    EXPECT_FALSE(qvSolve());
+    EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_VALUE);
+    qvDeleteContext(qvGetCurrent());
+    assemble(line, QV_METHOD_CG, QV_PRECONDITIONER_IC0, true);
+    EXPECT_TRUE(qvSolve());
+}
+
+// The sweeps share each level among the team: the same bits on any team.
+// A 3D grid in natural order has levels of ~300 rows, enough to be shared.
+TEST_F(Preconditioners, SweepsGiveTheSameBitsOnAnyTeam) {
+    const Problem flow = reservoir(30, 30, 30, 1.0, 0.3, 1e-2);
+    const Problem spd = reservoir(30, 30, 30, 1.0, 0.0, 1e-2);
+    const struct {
+        QVint method, preconditioner;
+        const Problem &p;
+    } cases[] = {{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_SSOR, flow},
+                 {QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0, flow},
+                 {QV_METHOD_CG, QV_PRECONDITIONER_IC0, spd}};
+    for (const auto &c : cases) {
+        const Outcome one = solve(c.p, c.method, c.preconditioner, 1);
+        ASSERT_TRUE(one.solved) << c.preconditioner;
+        EXPECT_LE(one.residual, 1e-8 * 1.01);
+        for (QVint threads : {2, 3}) {
+            const Outcome other = solve(c.p, c.method, c.preconditioner, threads);
+            EXPECT_EQ(other.x, one.x) << c.preconditioner << " on " << threads;
+            EXPECT_EQ(other.iterations, one.iterations);
+        }
+    }
+}
+
+}  // namespace
