@@ -176,4 +176,20 @@ double multi_subtract(std::size_t n, const double *c, const double *const *v, st
     return uu;
 }
 
+void multi_subtract_dot(std::size_t n, const double *c, const double *const *v, std::size_t count,
+                        double *u, double *dots) {
+    std::vector<const double *> w(v, v + count);
+    w.push_back(u);
+    parallel_sums(n, count + 1, dots, [&](std::size_t begin, std::size_t end, double *s) {
+        in_groups(
+            count, [&](std::size_t j) { group_subtract<4>(c + j, v + j, u, begin, end); },
+            [&](std::size_t j) { group_subtract<2>(c + j, v + j, u, begin, end); },
+            [&](std::size_t j) { group_subtract<1>(c + j, v + j, u, begin, end); });
+        in_groups(
+            count + 1, [&](std::size_t j) { group_dots<4>(w.data() + j, u, begin, end, s + j); },
+            [&](std::size_t j) { group_dots<2>(w.data() + j, u, begin, end, s + j); },
+            [&](std::size_t j) { group_dots<1>(w.data() + j, u, begin, end, s + j); });
+    });
+}
+
 }  // namespace brisvel

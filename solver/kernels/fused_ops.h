@@ -39,5 +39,10 @@ void multi_dot(std::size_t n, const double *const *v, std::size_t count, const d
 // new (u, u).
 double multi_subtract(std::size_t n, const double *c, const double *const *v, std::size_t count,
                       double *u);
+// u -= sum_j c_j v_j, then dots_j = (v_j, u) of the new u and dots_count =
+// (u, u): the subtraction and the next projections in one pass, block by
+// block, while each block of the vectors is still in the cache.
+void multi_subtract_dot(std::size_t n, const double *c, const double *const *v, std::size_t count,
+                        double *u, double *dots);
 
 }  // namespace brisvel

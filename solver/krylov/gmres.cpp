@@ -111,13 +111,20 @@ double orthogonalise(std::size_t n, const double *const *v, std::size_t count, d
                      bool reorthogonalise) {
     multi_dot(n, v, count, u, h);  // h = V'u, and h_count = (u, u) before
     const double before = h[count];
-    double after = multi_subtract(n, h, v, count, u);  // u -= V h, (u, u) after
-    if (reorthogonalise && std::isfinite(after) && after < 0.5 * before) {
+    double after = 0.0;
+    if (!reorthogonalise) {
+        after = multi_subtract(n, h, v, count, u);  // u -= V h, (u, u) after
+    } else {
+        // The second pass's projections come with the first pass's
+        // subtraction; they are used when the norm fell below 1/sqrt(2).
         std::vector<double> again(count + 1);
-        multi_dot(n, v, count, u, again.data());  // the components that came back
-        after = multi_subtract(n, again.data(), v, count, u);
-        for (std::size_t j = 0; j < count; ++j)
-            h[j] += again[j];
+        multi_subtract_dot(n, h, v, count, u, again.data());  // u -= V h; V'u, (u, u)
+        after = again[count];
+        if (std::isfinite(after) && after < 0.5 * before) {
+            after = multi_subtract(n, again.data(), v, count, u);  // u -= V (V'u)
+            for (std::size_t j = 0; j < count; ++j)
+                h[j] += again[j];
+        }
     }
     if (!std::isfinite(after))
         return std::numeric_limits<double>::quiet_NaN();
