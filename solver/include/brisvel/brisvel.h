@@ -21,8 +21,18 @@
  *
  * Misuse never crashes: a bad call records an error code (read it with
  * qvGetError) and leaves the context as it was. The library prints nothing.
- * The current context and the last error are process-wide; call the library
- * from one thread at a time.
+ *
+ * Threads. The current context and the last error belong to the calling
+ * thread: each thread starts with no current context, and qvGetError reads
+ * the errors of the calls that thread made. Contexts belong to the process:
+ * any thread may make one current (qvMakeCurrent) and use it, but only one
+ * thread at a time is inside a call on a context. A call on a context that
+ * another thread is using at that moment fails with QV_ERROR_BUSY and
+ * changes nothing, so independent threads should each use contexts of
+ * their own, and they may all solve at once. A context may be deleted while
+ * it is current in another thread (not while that thread is inside a call on
+ * it): that thread then finds no current context (QV_ERROR_NO_CONTEXT).
+ * A process forked after loading the library solves on one thread.
  */
 #ifndef BRISVEL_BRISVEL_H
 #define BRISVEL_BRISVEL_H
@@ -132,11 +142,16 @@ QV_API void qvDeleteContext(QVcontext context);
 
 /* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT or
    QV_PARAM_LEAST_SQUARES discards an assembled system.
-   QV_PARAM_THREADS defaults to the processors available to the program (1
-   in a build without OpenMP, which runs on one thread whatever the value);
-   setting 0 restores that. Systems too small to gain run on one thread. For
-   a given matrix and right-hand side, every thread count gives the same
-   answer, to the bit. */
+   QV_PARAM_THREADS defaults by OpenMP's rules: OMP_NUM_THREADS when set,
+   capped by OMP_THREAD_LIMIT, else the processors available (1 in a build
+   without OpenMP, which runs on one thread whatever the value); setting 0
+   restores that. A solve's team is capped at the processors available, and
+   solves running at once in several threads share them rather than
+   oversubscribe them. Inside the caller's own OpenMP parallel region a
+   solve starts no nested team unless the caller allows nesting. After fork()
+   the child solves on one thread. Systems too small to gain run on one
+   thread. For a given matrix and right-hand side, every thread count gives
+   the same answer, to the bit. */
 QV_API void qvSolverParameteri(QVint code, QVint value);
 QV_API void qvSolverParameterd(QVint code, QVdouble value);
 /* Parameters and the results of the last solve; 0 on an error. */
