@@ -29,9 +29,9 @@ struct Slot {
 
 struct Registry {
     std::mutex lock;
-    std::vector<std::unique_ptr<Slot>> slots;          // every slot ever made
-    std::vector<Slot *> free;                          // slots without a context
-    std::unordered_map<std::uintptr_t, Slot *> live;   // by handle
+    std::vector<std::unique_ptr<Slot>> slots;         // every slot ever made
+    std::vector<Slot *> free;                         // slots without a context
+    std::unordered_map<std::uintptr_t, Slot *> live;  // by handle
     // Handles count up and are never reused, so a stale handle can never
     // name a newer context that happens to sit in the same slot.
     std::uintptr_t last_handle = 0;

@@ -70,7 +70,7 @@ TeamReservation::TeamReservation(int requested) : team_(1), previous_(threads_in
     int cap = std::min({requested, procs, std::max(1, omp_get_thread_limit())});
     if (in_forked_child() || omp_get_active_level() >= omp_get_max_active_levels())
         cap = 1;  // no team can be had, or the caller's region allows no nested one
-    const int taken = threads_reserved.fetch_add(cap) ;
+    const int taken = threads_reserved.fetch_add(cap);
     team_ = std::max(1, std::min(cap, procs - taken));
     threads_reserved.fetch_sub(cap - team_);  // give back what others hold already
 #else
