@@ -10,11 +10,7 @@ using namespace testing_support;
 
 namespace {
 
-class BulkRows : public ::testing::Test {
-  protected:
-    void SetUp() override { qvGetError(); }
-    void TearDown() override { release_contexts(); }
-};
+class BulkRows : public LibraryTest {};
 
 // Solves p with its rows given through qvCoefficients: back to front, each
 // coefficient split in two halves, in calls of at most `chunk` entries.

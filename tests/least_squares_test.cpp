@@ -9,10 +9,7 @@ using namespace testing_support;
 
 namespace {
 
-class LeastSquares : public ::testing::Test {
-  protected:
-    void TearDown() override { release_contexts(); }
-};
+class LeastSquares : public LibraryTest {};
 
 Problem line_fit() {
     const double xs[] = {1, 2, 3, 4, 5, 6, 7};

@@ -14,11 +14,7 @@ using namespace testing_support;
 
 namespace {
 
-class Preconditioners : public ::testing::Test {
-  protected:
-    void SetUp() override { qvGetError(); }
-    void TearDown() override { release_contexts(); }
-};
+class Preconditioners : public LibraryTest {};
 
 // A problem from a map of entries per row, with b = A x* for the known x*.
 Problem from_rows(int n, const std::vector<std::map<int, double>> &rows) {

@@ -1,6 +1,13 @@
 // Test problems, assembly through the public interface, and independent references.
 #include "test_support.h"
 
+#include <cstdio>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include <cmath>
 #include <utility>
 
@@ -188,6 +195,32 @@ std::vector<double> dense_least_squares(const Problem &p,
     for (std::size_t k = 0; k < n; ++k)
         x[free_cols[k]] = static_cast<double>(y[k]);
     return x;
+}
+
+bool with_memory_limit(std::size_t extra, const std::function<void()> &body) {
+#if defined(__linux__)
+    long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1)
+            pages = 0;
+        std::fclose(f);
+    }
+    rlimit saved{};
+    if (pages == 0 || getrlimit(RLIMIT_AS, &saved) != 0)
+        return false;
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                     static_cast<rlim_t>(extra);
+    if (setrlimit(RLIMIT_AS, &tight) != 0)
+        return false;
+    body();
+    setrlimit(RLIMIT_AS, &saved);
+    return true;
+#else
+    (void)extra;
+    (void)body;
+    return false;
+#endif
 }
 
 }  // namespace testing_support

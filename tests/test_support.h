@@ -3,7 +3,10 @@
 #pragma once
 
 #include <brisvel/brisvel.h>
+#include <gtest/gtest.h>
 
+#include <cstddef>
+#include <functional>
 #include <vector>
 
 namespace testing_support {
@@ -50,5 +53,16 @@ double normal_residual(const Problem &p, const std::vector<double> &x);
 // long double, with the locked variables' terms moved to the right-hand side.
 std::vector<double> dense_least_squares(const Problem &p,
                                         const std::vector<std::pair<int, double>> &locked);
+
+// A test that starts with no error recorded and leaves no context behind.
+class LibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override { qvGetError(); }
+    void TearDown() override { release_contexts(); }
+};
+
+// Runs body with the process's address space limited to what it uses now
+// plus extra bytes; false, running nothing, where that cannot be done.
+bool with_memory_limit(std::size_t extra, const std::function<void()> &body);
 
 }  // namespace testing_support

@@ -17,11 +17,7 @@ using namespace testing_support;
 
 namespace {
 
-class Threads : public ::testing::Test {
-  protected:
-    void SetUp() override { qvGetError(); }
-    void TearDown() override { release_contexts(); }
-};
+class Threads : public LibraryTest {};
 
 struct Answer {
     bool solved = false;
