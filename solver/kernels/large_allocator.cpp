@@ -8,6 +8,9 @@
 #include <cstdint>
 
 namespace brisvel {
+
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+
 namespace {
 
 constexpr std::size_t huge_page = std::size_t{2} << 20;
@@ -15,8 +18,6 @@ constexpr std::size_t huge_page = std::size_t{2} << 20;
 std::size_t round_up(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
 
 }  // namespace
-
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
 
 // The mapping is made one huge page longer, and the slack before the first
 // 2 MiB boundary and after the array is given back at once.
