@@ -10,6 +10,12 @@ namespace brisvel {
 // Each is defined in its own file.
 std::unique_ptr<Preconditioner> make_jacobi(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<Preconditioner> make_ssor(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const CsrMatrix &at,
+                                                          const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_ssor(const CsrMatrix &a, const CsrMatrix &at,
+                                                       const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const CsrMatrix &at,
+                                                           const Parameters &p);
 
 namespace {
 
@@ -28,9 +34,12 @@ std::unique_ptr<Preconditioner> make_identity(const CsrMatrix &a, const Paramete
 }
 
 const PreconditionerKind preconditioners[] = {
-    {QV_PRECONDITIONER_JACOBI, make_jacobi},
-    {QV_PRECONDITIONER_SSOR, make_ssor},
-    {QV_PRECONDITIONER_NONE, make_identity},
+    // clang-format off
+    // code                     square         least squares, without A'A
+    {QV_PRECONDITIONER_JACOBI, make_jacobi,   make_column_scaling},
+    {QV_PRECONDITIONER_SSOR,   make_ssor,     make_column_ssor},
+    {QV_PRECONDITIONER_NONE,   make_identity, make_column_identity},
+    // clang-format on
 };
 
 }  // namespace
