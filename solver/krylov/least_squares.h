@@ -11,11 +11,10 @@ namespace brisvel {
 // A least-squares problem as its methods see it, with the measure its
 // verdict uses: ||W A'(b - Ax)|| / ||W A'b||, W = diag(2^lift_j).
 struct NormalSystem {
-    const CsrMatrix &a;   // A, m x n
-    const CsrMatrix &at;  // A' stored by rows: A'u is a row sum per entry
-    const Vector &b;      // b, m entries
-    const int *lift;      // W's exponents; null for W = I
-    double norm_atb;      // ||W A'b||, > 0
+    const CsrMatrix &a;  // A, m x n
+    const Vector &b;     // b, m entries
+    const int *lift;     // W's exponents; null for W = I
+    double norm_atb;     // ||W A'b||, > 0
 
     // The measure for x, with r (m entries) and g (n entries) as room.
     double measure(const double *x, double *r, double *g) const;

@@ -1,6 +1,6 @@
 // LSMR: min ||b - A N y||, x = N y, by Golub-Kahan bidiagonalisation of A N,
-// minimising ||(A N)'r|| over the Krylov space; one pass over A and one over
-// A' an iteration, each fused with its vector update and norm.
+// minimising ||(A N)'r|| over the Krylov space; one sweep over A an
+// iteration makes both products, A N v and A'u.
 #include "kernels/fused_ops.h"
 #include "kernels/normal_ops.h"
 #include "kernels/parallel.h"
@@ -17,7 +17,8 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     const std::size_t rows = s.b.size(), n = x.size();
     KrylovVectors work(5, n), row_work(2, rows);
     double *v = work[0], *w = work[1], *h = work[2], *hbar = work[3], *t = work[4];
-    double *u = row_work[0];  // u = U / beta, U stored
+    double *u = row_work[0];  // U, with u = U / beta
+    ScatterSums atu(n, 1);    // A'U, in parts
     NormalMonitor monitor(s, control, row_work[1], t);
     SolveResult result;
     if (monitor.start(x, result))
@@ -25,14 +26,15 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     const double *d = m.diagonal();  // N = diag(d), folded into the passes; else null
     std::copy(row_work[1], row_work[1] + rows, u);  // U = b - A x
     double beta = norm2(rows, u), alpha = 0.0;
-    // v = N'A'u - c v, with V normalised to v and w = N v; the norm of the
-    // new v (before normalising) is alpha.
+    transposed_product(s.a, u, atu.part(0, 0));  // A'U
+    // v = N'A'u - c v, with v normalised and w = N v when N is not diagonal;
+    // returns the norm of the new v.
     auto next_v = [&](double c) {
         if (d != nullptr)
-            return std::sqrt(transposed_minus_scaled(s.at, u, 1.0 / beta, d, c, v));
-        transposed_minus_scaled(s.at, u, 1.0 / beta, nullptr, 0.0, t);  // t = A'u
-        m.apply_transpose(t, w);                                        // w = N't
-        xpby(n, w, -c, v);                                              // v = w - c v
+            return std::sqrt(gather_minus_scaled(n, atu, 1.0 / beta, d, c, v));
+        gather_minus_scaled(n, atu, 1.0 / beta, nullptr, 0.0, t);  // t = A'u
+        m.apply_transpose(t, w);                                   // w = N't
+        xpby(n, w, -c, v);                                         // v = w - c v
         const double norm = norm2(n, v);
         scaled_copy(n, norm > 0.0 ? 1.0 / norm : 0.0, v, v);
         m.apply(v, w);  // w = N v
@@ -41,8 +43,6 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     alpha = next_v(0.0);
     double zetabar = alpha * beta, alphabar = alpha, rho = 1.0, rhobar = 1.0, cbar = 1.0;
     double sbar = 0.0;
-    std::fill(h, h + n, 0.0);
-    std::fill(hbar, hbar + n, 0.0);
     lsmr_directions(n, d, v, alpha > 0.0 ? 1.0 / alpha : 0.0, w, 0.0, 0.0, 0.0, h, hbar,
                     x.data());  // v /= alpha, w = N v, h = w
     monitor.calibrate(std::fabs(zetabar));
@@ -52,7 +52,8 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
         pace.iteration_done(1.0);
         ++result.iterations;
         const double beta_old = beta;
-        beta = std::sqrt(product_minus_scaled(s.a, w, alpha / beta_old, u));  // U = A N v - alpha u
+        beta = std::sqrt(
+            product_and_scatter(s.a, w, alpha / beta_old, u, atu));  // U = A N v - alpha u
         if (beta > 0.0)
             alpha = next_v(beta);  // v = N'A'u - beta v
         // Rotations: R_k from the bidiagonal, then Rbar_k from R_k'.

@@ -9,8 +9,8 @@ namespace brisvel {
 namespace {
 
 // N = diag(n_j): the Jacobi preconditioner of A'A, M = diag(A'A) = N^-2,
-// whose diagonal holds the squared column norms of A, read from the rows of
-// A' (no A'A is formed). A zero column gets n_j = 1.
+// whose diagonal holds the squared column norms of A (no A'A is formed). A
+// zero column gets n_j = 1.
 class Diagonal final : public NormalPreconditioner {
   public:
     explicit Diagonal(Vector n) : n_(std::move(n)) {}
@@ -30,29 +30,23 @@ class Diagonal final : public NormalPreconditioner {
 
 }  // namespace
 
-// ||a_j||^2 for each column j of A, from the rows of at = A'.
-Vector column_norms_squared(const CsrMatrix &at) {
-    Vector sq(static_cast<std::size_t>(at.rows), 0.0);
-    parallel_for(sq.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j < end; ++j)
-            for (auto k = static_cast<std::size_t>(at.row_ptr[j]);
-                 k < static_cast<std::size_t>(at.row_ptr[j + 1]); ++k)
-                sq[j] += at.val[k] * at.val[k];  // (A'A)_jj = sum_i a_ij^2
-    });
+// ||a_j||^2 for each column j of A, in one pass over A's entries in order.
+Vector column_norms_squared(const CsrMatrix &a) {
+    Vector sq(static_cast<std::size_t>(a.cols), 0.0);
+    for (std::size_t k = 0; k < a.val.size(); ++k)
+        sq[static_cast<std::size_t>(a.col[k])] += a.val[k] * a.val[k];  // (A'A)_jj = sum_i a_ij^2
     return sq;
 }
 
-std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &, const CsrMatrix &at,
-                                                          const Parameters &) {
-    Vector n = column_norms_squared(at);
+std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const Parameters &) {
+    Vector n = column_norms_squared(a);
     for (double &v : n)
         v = v > 0.0 && std::isfinite(1.0 / v) ? 1.0 / std::sqrt(v) : 1.0;  // n_j = 1 / ||a_j||
     return std::make_unique<Diagonal>(std::move(n));
 }
 
-std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &, const CsrMatrix &at,
-                                                           const Parameters &) {
-    return std::make_unique<Diagonal>(Vector(static_cast<std::size_t>(at.rows), 1.0));  // N = I
+std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const Parameters &) {
+    return std::make_unique<Diagonal>(Vector(static_cast<std::size_t>(a.cols), 1.0));  // N = I
 }
 
 }  // namespace brisvel

@@ -10,12 +10,9 @@ namespace brisvel {
 // Each is defined in its own file.
 std::unique_ptr<Preconditioner> make_jacobi(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<Preconditioner> make_ssor(const CsrMatrix &a, const Parameters &p);
-std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const CsrMatrix &at,
-                                                          const Parameters &p);
-std::unique_ptr<NormalPreconditioner> make_column_ssor(const CsrMatrix &a, const CsrMatrix &at,
-                                                       const Parameters &p);
-std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const CsrMatrix &at,
-                                                           const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_ssor(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const Parameters &p);
 
 namespace {
 

@@ -37,9 +37,8 @@ class NormalPreconditioner {
 using PreconditionerFactory = std::unique_ptr<Preconditioner> (*)(const CsrMatrix &a,
                                                                   const Parameters &p);
 
-// Builds a least-squares preconditioner for A, given A and its transpose at.
+// Builds a least-squares preconditioner for A, reading any setting of its own from p.
 using NormalPreconditionerFactory = std::unique_ptr<NormalPreconditioner> (*)(const CsrMatrix &a,
-                                                                              const CsrMatrix &at,
                                                                               const Parameters &p);
 
 struct PreconditionerKind {

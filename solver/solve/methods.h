@@ -17,7 +17,8 @@ struct Method {
     int code;  // its QV_METHOD_* code
     Mode mode;
     MethodKind kind;
-    KrylovMethod iterative;  // set for an iterative method
+    KrylovMethod iterative;  // set for an iterative method; for a normal one, what
+                             // runs on A'A when forming it pays (normal_matrix_pays)
     DirectMethod direct;     // set for a direct one
     NormalMethod normal;     // set for a normal one
     bool needs_symmetry;     // refuses a nonsymmetric matrix with QV_ERROR_NOT_SYMMETRIC

@@ -4,6 +4,7 @@
 #include "solve/solve.h"
 
 #include "error.h"
+#include "kernels/normal_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
 #include "precond/preconditioner.h"
@@ -37,7 +38,6 @@ struct ScaledLeastSquares {
     const CsrMatrix *original = nullptr;
     CsrMatrix scaled;       // A~, when it is not A
     bool copied = false;    // A~ is scaled rather than *original
-    CsrMatrix at;           // A~', stored by rows
     Vector b;               // b~
     Vector atb;             // A~' b~
     std::vector<int> lift;  // c_j: 0 unless column j was lifted
@@ -53,7 +53,7 @@ struct ScaledLeastSquares {
     // problem, the lifted columns scaled back, the common powers of two
     // cancelling.
     NormalSystem system() const {
-        return NormalSystem{a(), at, b, any_lift ? lift.data() : nullptr, norm_atb};
+        return NormalSystem{a(), b, any_lift ? lift.data() : nullptr, norm_atb};
     }
 };
 
@@ -100,9 +100,8 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     s.b = b;
     for (double &v : s.b)
         v = std::ldexp(v, -f);
-    s.at = transpose(s.a());  // row j of A~' lists the rows of A~ that use column j
     s.atb.resize(cols);
-    spmv(s.at, s.b.data(), s.atb.data());  // A~' b~
+    transposed_product(s.a(), s.b.data(), s.atb.data());  // A~' b~
     Vector c(cols);
     for (std::size_t j = 0; j < cols; ++j)
         c[j] = std::ldexp(s.atb[j], s.lift[j]);  // C A~' b~
@@ -161,7 +160,7 @@ SolveResult run_normal_method(const Method &method, const Context &ctx, const Sc
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    const auto pre = kind->make_normal(s.a(), s.at, ctx.params);
+    const auto pre = kind->make_normal(s.a(), ctx.params);
     return method.normal(s.system(), *pre, x, control_of(ctx, x.size()));
 }
 
@@ -191,8 +190,9 @@ SolveResult solve_checked(Context &ctx) {
     CsrMatrix normal;
     if (p.least_squares) {
         ls = scale_least_squares(a, b);
-        if (method->kind != MethodKind::Normal)
-            normal = normal_matrix(ls.a(), ls.at);  // minimise ||b - Ax|| through A'A x = A'b
+        if (method->kind != MethodKind::Normal || normal_matrix_pays(ls.a()))
+            normal =
+                normal_matrix(ls.a(), transpose(ls.a()));  // minimise ||b - Ax|| by A'A x = A'b
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? ls.atb : b;
@@ -206,8 +206,9 @@ SolveResult solve_checked(Context &ctx) {
     }
     const Vector x0 = x;
 
-    SolveResult result = method->kind == MethodKind::Normal ? run_normal_method(*method, ctx, ls, x)
-                                                            : run_method(*method, ctx, m, rhs, x);
+    const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0;
+    SolveResult result =
+        matrix_free ? run_normal_method(*method, ctx, ls, x) : run_method(*method, ctx, m, rhs, x);
     const bool x_finite = all_finite(n, x.data());
     double x_residual = x_finite ? verdict(x) : std::numeric_limits<double>::quiet_NaN();
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
