@@ -49,7 +49,7 @@ inline void row_scatter(const CsrMatrix &a, std::size_t i, double y, double *t) 
 // Asks for the entries of x and t that row i + ahead will touch, unless
 // that row is past last: the sweeps are bound by the latency of these
 // scattered reads, not by bandwidth.
-constexpr std::size_t ahead = 8;
+constexpr std::size_t ahead = 32;
 inline void prefetch_row(const CsrMatrix &a, std::size_t i, std::size_t last, const double *x,
                          const double *t) {
 #if defined(__GNUC__)
