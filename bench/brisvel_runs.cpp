@@ -68,8 +68,10 @@ QVint method_of(Solver solver) {
     case Solver::Bicgstab:
         return QV_METHOD_BICGSTAB;
     case Solver::Cg:
-    case Solver::LeastSquares:
+    case Solver::Cgls:
         return QV_METHOD_CG;
+    case Solver::LeastSquares:
+        return QV_METHOD_DEFAULT;
     case Solver::Gmres:
         return QV_METHOD_GMRES;
     case Solver::SparseLu:
@@ -83,14 +85,14 @@ QVint method_of(Solver solver) {
 
 double brisvel_assembly(const Problem &p, bool bulk) {
     const double t0 = now();
-    assemble(p, p.kind == Kind::LeastSquares, bulk);
+    assemble(p, least_squares(p.kind), bulk);
     const double seconds = now() - t0;
     qvDeleteContext(qvGetCurrent());
     return seconds;
 }
 
 double brisvel_reassembly(const Problem &p) {
-    assemble(p, p.kind == Kind::LeastSquares, true);
+    assemble(p, least_squares(p.kind), true);
     const double t0 = now();
     give_rows(p, true);
     const double seconds = now() - t0;
@@ -110,7 +112,8 @@ Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int thr
     }
     std::vector<double> x(static_cast<std::size_t>(p.cols));
     const double t0 = now();
-    assemble(p, solver == Solver::LeastSquares);
+    const bool lsq = solver == Solver::LeastSquares || solver == Solver::Cgls;
+    assemble(p, lsq);
     qvSolverParameteri(QV_PARAM_SOLVER, method_of(solver));
     qvSolverParameterd(QV_PARAM_THRESHOLD, threshold);
     qvSolverParameteri(QV_PARAM_THREADS, threads);
@@ -128,16 +131,17 @@ Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int thr
         out.iterations = qvGetParameteri(QV_USED_ITERATIONS);
     out.claimed = qvGetParameterd(QV_RESIDUAL);
     qvDeleteContext(qvGetCurrent());
-    out.residual = solver == Solver::LeastSquares ? normal_residual(p, x.data())
-                                                  : relative_residual(p, x.data());
+    out.residual = lsq ? normal_residual(p, x.data()) : relative_residual(p, x.data());
     return out;
 }
 
-bool brisvel_bicgstab_unstored(Kind kind, int grid, double threshold, int threads) {
+bool brisvel_unstored(Kind kind, int grid, double threshold, int threads) {
     const int rows = problem_rows(kind, grid), cols = problem_cols(kind, grid);
     qvNewContext();
     qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, cols);
-    qvSolverParameteri(QV_PARAM_SOLVER, QV_METHOD_BICGSTAB);
+    qvSolverParameteri(QV_PARAM_LEAST_SQUARES, least_squares(kind) ? 1 : 0);
+    qvSolverParameteri(QV_PARAM_SOLVER,
+                       least_squares(kind) ? QV_METHOD_DEFAULT : QV_METHOD_BICGSTAB);
     qvSolverParameterd(QV_PARAM_THRESHOLD, threshold);
     qvSolverParameteri(QV_PARAM_THREADS, threads);
     qvBegin(QV_BLOCK_SYSTEM);

@@ -99,6 +99,7 @@ Outcome eigen_solve(const Problem &p, Solver solver, double threshold) {
                                                                                   x, restart_30);
         break;
     case Solver::LeastSquares:
+    case Solver::Cgls:
         iterative<Eigen::LeastSquaresConjugateGradient<RowMatrix>>(p, threshold, out, x);
         break;
     case Solver::SparseLu:
@@ -113,14 +114,25 @@ Outcome eigen_solve(const Problem &p, Solver solver, double threshold) {
         out.residual = 1.0;
         return out;
     }
-    out.residual = solver == Solver::LeastSquares ? normal_residual(p, x.data())
-                                                  : relative_residual(p, x.data());
+    const bool lsq = solver == Solver::LeastSquares || solver == Solver::Cgls;
+    out.residual = lsq ? normal_residual(p, x.data()) : relative_residual(p, x.data());
     if (!out.succeeded)
         out.note = "Eigen reported failure";
     return out;
 }
 
-bool eigen_bicgstab_unstored(Kind kind, int grid, double threshold) {
+// Solves a and b with Solver, as eigen_unstored does; true when it succeeded.
+template <class Solver>
+bool solved(const RowMatrix &a, const Eigen::VectorXd &b, double threshold) {
+    Solver solver;
+    solver.setTolerance(threshold);
+    solver.setMaxIterations(std::max(1000, 2 * static_cast<int>(a.cols())));
+    solver.compute(a);
+    const Eigen::VectorXd x = solver.solve(b);
+    return solver.info() == Eigen::Success && x.size() == a.cols();
+}
+
+bool eigen_unstored(Kind kind, int grid, double threshold) {
     const int rows = problem_rows(kind, grid), cols = problem_cols(kind, grid);
     RowMatrix a(rows, cols);
     Eigen::VectorXd b(rows);
@@ -135,12 +147,10 @@ bool eigen_bicgstab_unstored(Kind kind, int grid, double threshold) {
         }
         a.setFromTriplets(triplets.begin(), triplets.end());
     }
-    Eigen::BiCGSTAB<RowMatrix, Eigen::DiagonalPreconditioner<double>> solver;
-    solver.setTolerance(threshold);
-    solver.setMaxIterations(std::max(1000, 2 * cols));
-    solver.compute(a);
-    const Eigen::VectorXd x = solver.solve(b);
-    return solver.info() == Eigen::Success && x.size() == cols;
+    if (least_squares(kind))
+        return solved<Eigen::LeastSquaresConjugateGradient<RowMatrix>>(a, b, threshold);
+    return solved<Eigen::BiCGSTAB<RowMatrix, Eigen::DiagonalPreconditioner<double>>>(a, b,
+                                                                                     threshold);
 }
 
 double eigen_spmv_bandwidth(const Problem &p, double seconds) {

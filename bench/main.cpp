@@ -30,7 +30,8 @@ const char usage[] =
     "  --threads   threads for both libraries; default the processors available\n"
     "  --repeat    runs of each library on each case, taken in turns, the fastest\n"
     "              kept; default 2, so that neither meets a cold allocator alone\n"
-    "  --cases     any of assembly,bulk,spmv,bicgstab,cg,gmres,lsq,direct,memory;\n"
+    "  --cases     any of assembly,bulk,spmv,bicgstab,cg,gmres,lsq,lsqr,direct,\n"
+    "              memory (BiCGStab), memory-lsq (both least-squares problems);\n"
     "              default all\n"
     "  --threshold relative residual asked of every iterative solve; default 1e-8\n"
     "  --warm-heap keep all freed memory in malloc's heap (no fresh mappings), so\n"
@@ -43,8 +44,8 @@ struct Options {
     int threads = 1;
     int repeat = 2;
     double threshold = 1e-8;
-    std::vector<std::string> cases{"assembly", "bulk", "spmv",   "bicgstab", "cg",
-                                   "gmres",    "lsq",  "direct", "memory"};
+    std::vector<std::string> cases{"assembly", "bulk", "spmv",   "bicgstab", "cg",        "gmres",
+                                   "lsq",      "lsqr", "direct", "memory",   "memory-lsq"};
     bool json = false;
     bool quiet = false;
     bool warm_heap = false;
@@ -165,6 +166,26 @@ Record solve_case(const Options &o, const char *name, Solver solver, int grid, d
     const bool iterative = solver != Solver::SparseLu && solver != Solver::Cholesky;
     rec.met = rec.ratio <= target && rec.brisvel.succeeded &&
               (!iterative || rec.brisvel.residual <= o.threshold);
+    return rec;
+}
+
+// Peak memory of one solve of kind in child processes, brisvel's and Eigen's.
+Record memory_case(const Options &o, const char *name, const char *what, Kind kind, int grid) {
+    progress(o, (std::string("memory: ") + what + " in child processes").c_str(), grid);
+    Record rec;
+    rec.name = name;
+    rec.grid = grid;
+    rec.unknowns = static_cast<long long>(grid) * grid;
+    rec.unit = "MB";
+    rec.target = 1.0;
+    const long long mine = peak_memory_of(brisvel_unstored, kind, grid, o.threshold, o.threads);
+    const long long eigens = peak_memory_of(
+        [](Kind k, int g, double threshold, int) { return eigen_unstored(k, g, threshold); }, kind,
+        grid, o.threshold, o.threads);
+    rec.brisvel_value = static_cast<double>(mine) / 1e6;
+    rec.eigen_value = static_cast<double>(eigens) / 1e6;
+    rec.ratio = rec.brisvel_value / rec.eigen_value;
+    rec.met = mine > 0 && eigens > 0 && rec.ratio <= rec.target;
     return rec;
 }
 
@@ -333,28 +354,18 @@ int main(int argc, char **argv) {
 
     // Peak memory first, while this process is still small: each run is a
     // child of it and starts with its resident pages.
-    if (has_case(o, "memory")) {
-        for (int grid : o.grids) {
-            progress(o, "memory: BiCGStab in child processes", grid);
-            Record rec;
-            rec.name = "memory";
-            rec.grid = grid;
-            rec.unknowns = static_cast<long long>(grid) * grid;
-            rec.unit = "MB";
-            rec.target = 1.0;
-            const long long mine = peak_memory_of(
-                brisvel_bicgstab_unstored, Kind::ConvectionDiffusion, grid, o.threshold, o.threads);
-            const long long eigens =
-                peak_memory_of([](Kind kind, int g, double threshold,
-                                  int) { return eigen_bicgstab_unstored(kind, g, threshold); },
-                               Kind::ConvectionDiffusion, grid, o.threshold, o.threads);
-            rec.brisvel_value = static_cast<double>(mine) / 1e6;
-            rec.eigen_value = static_cast<double>(eigens) / 1e6;
-            rec.ratio = rec.brisvel_value / rec.eigen_value;
-            rec.met = mine > 0 && eigens > 0 && rec.ratio <= rec.target;
-            records.push_back(rec);
-        }
-    }
+    const struct {
+        const char *name, *what, *option;
+        Kind kind;
+    } memory_cases[] = {
+        {"memory", "BiCGStab", "memory", Kind::ConvectionDiffusion},
+        {"mem-lsq", "banded least squares", "memory-lsq", Kind::LeastSquares},
+        {"mem-lsqr", "random least squares", "memory-lsq", Kind::RandomLeastSquares},
+    };
+    for (const auto &m : memory_cases)
+        if (has_case(o, m.option))
+            for (int grid : o.grids)
+                records.push_back(memory_case(o, m.name, m.what, m.kind, grid));
     if (o.warm_heap) {
         // Every allocation from the heap, and nothing given back: after the
         // first run of a case, both libraries find their pages in place.
@@ -427,6 +438,12 @@ int main(int argc, char **argv) {
         if (has_case(o, "lsq")) {
             const Problem p = make_problem(Kind::LeastSquares, grid);
             records.push_back(solve_case(o, "lsq", Solver::LeastSquares, grid, 0.7, p));
+            records.push_back(solve_case(o, "lsq-cgls", Solver::Cgls, grid, 0.7, p));
+        }
+        if (has_case(o, "lsqr")) {
+            const Problem p = make_problem(Kind::RandomLeastSquares, grid);
+            records.push_back(solve_case(o, "lsqr", Solver::LeastSquares, grid, 0.7, p));
+            records.push_back(solve_case(o, "lsqr-cgls", Solver::Cgls, grid, 0.7, p));
         }
     }
     if (o.json)

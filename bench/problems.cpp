@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace bench {
 namespace {
@@ -53,10 +54,41 @@ Row least_squares_row(int grid, int i) {
     return row;
 }
 
+// A seeded stream of numbers for one row: splitmix64 from the row's index.
+struct RowRandom {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+        return z ^ (z >> 31);
+    }
+    double uniform() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }  // [0, 1)
+};
+
+// Five distinct random columns, values uniform in [-1, 1), random b: a
+// general sparse A, whose A'A has about 50 entries a row.
+Row random_least_squares_row(int grid, int i) {
+    Row row;
+    RowRandom random{std::uint64_t{0x5eed0000} + static_cast<std::uint64_t>(i)};
+    const auto cols = static_cast<std::uint64_t>(grid) * static_cast<std::uint64_t>(grid);
+    while (row.count < max_row_entries) {
+        const int col = static_cast<int>(random.next() % cols);
+        if (std::find(row.col, row.col + row.count, col) != row.col + row.count)
+            continue;  // a column once a row
+        row.col[row.count] = col;
+        row.val[row.count] = 2.0 * random.uniform() - 1.0;
+        ++row.count;
+    }
+    std::sort(row.col, row.col + row.count);  // (values stay random in any order)
+    row.rhs = 2.0 * random.uniform() - 1.0;
+    return row;
+}
+
 }  // namespace
 
 int problem_rows(Kind kind, int grid) {
-    return kind == Kind::LeastSquares ? 2 * grid * grid : grid * grid;
+    return least_squares(kind) ? 2 * grid * grid : grid * grid;
 }
 
 int problem_cols(Kind, int grid) { return grid * grid; }
@@ -70,6 +102,8 @@ Row problem_row(Kind kind, int grid, int i) {
         return stencil_row(grid, i, 4.0 + reaction, -1.0 - c, -1.0 + c, -1.0 - c, -1.0 + c);
     case Kind::Poisson:
         return stencil_row(grid, i, 4.0, -1.0, -1.0, -1.0, -1.0);
+    case Kind::RandomLeastSquares:
+        return random_least_squares_row(grid, i);
     default:
         return least_squares_row(grid, i);
     }

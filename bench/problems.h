@@ -12,7 +12,13 @@ enum class Kind {
     ImplicitStep,         // the same with a small reaction term, as one implicit time step
     Poisson,              // 5-point Laplacian, symmetric positive definite
     LeastSquares,         // 2n x n: two damped differences per grid point
+    RandomLeastSquares,   // 2n x n: five entries a row in random columns, seeded
 };
+
+// True for the kinds solved in least-squares mode.
+inline bool least_squares(Kind kind) {
+    return kind == Kind::LeastSquares || kind == Kind::RandomLeastSquares;
+}
 
 // A sparse matrix and right-hand side in plain compressed rows.
 struct Problem {

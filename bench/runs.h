@@ -12,7 +12,8 @@ enum class Solver {
     Bicgstab,      // BiCGStab, Jacobi
     Cg,            // conjugate gradients, Jacobi
     Gmres,         // restarted GMRES(30), Jacobi
-    LeastSquares,  // brisvel's least-squares mode; Eigen's LeastSquaresConjugateGradient
+    LeastSquares,  // brisvel's least-squares default, LSMR; Eigen's LeastSquaresConjugateGradient
+    Cgls,          // brisvel's CG in least-squares mode, CGLS; the same Eigen solver
     SparseLu,      // brisvel's SuperLU extension; Eigen's SparseLU
     Cholesky,      // brisvel's CHOLMOD extension; Eigen's SimplicialLDLT
 };
@@ -57,10 +58,12 @@ Outcome eigen_solve(const Problem &p, Solver solver, double threshold);
 double brisvel_spmv_bandwidth(const Problem &p, int threads, double seconds);
 double eigen_spmv_bandwidth(const Problem &p, double seconds);
 
-// A BiCGStab solve of a problem made row by row on the fly, for measuring
-// the peak memory of each library alone; true when it succeeded.
-bool brisvel_bicgstab_unstored(Kind kind, int grid, double threshold, int threads);
-bool eigen_bicgstab_unstored(Kind kind, int grid, double threshold);
+// A solve of a problem made row by row on the fly, for measuring the peak
+// memory of each library alone: BiCGStab, or for a least-squares kind
+// brisvel's default (LSMR) and Eigen's LeastSquaresConjugateGradient; true
+// when it succeeded.
+bool brisvel_unstored(Kind kind, int grid, double threshold, int threads);
+bool eigen_unstored(Kind kind, int grid, double threshold);
 
 // Peak resident memory in bytes of running job in a child process, or -1.
 long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int grid, double threshold,

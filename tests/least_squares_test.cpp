@@ -94,6 +94,113 @@ TEST_F(LeastSquares, ReportsTheNormalEquationResidual) {
     EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), actual, 1e-12);
 }
 
+// Five entries a row in random columns: A'A would hold about 25 entries a
+// row, so LSMR and CGLS run without forming it.
+Problem five_a_row(int rows, int cols, double scale = 1.0) {
+    Problem p;
+    p.rows = rows;
+    p.cols = cols;
+    unsigned state = 777u;
+    auto next = [&state]() {
+        state = state * 1103515245u + 12345u;
+        return (state >> 8) & 0xffffu;
+    };
+    for (int i = 0; i < rows; ++i) {
+        for (int k = 0; k < 5; ++k)  // columns i, i+7, ... keep every column in use
+            p.entries.push_back({i, (i + 7 * k) % cols, scale * ((next() % 200) / 100.0 - 1.0)});
+        p.rhs.push_back(scale * ((next() % 1000) / 100.0 - 5.0));
+    }
+    return p;
+}
+
+void expect_near_all(const std::vector<double> &x, const std::vector<double> &reference,
+                     double tolerance) {
+    for (std::size_t j = 0; j < x.size(); ++j)
+        EXPECT_NEAR(x[j], reference[j], tolerance) << "variable " << j;
+}
+
+TEST_F(LeastSquares, LsmrAndCglsMatchTheReferenceWithEachPreconditionerAndLocks) {
+    const Problem p = five_a_row(300, 40);
+    const std::vector<std::vector<std::pair<int, double>>> lock_sets = {{},
+                                                                        {{3, 1.5}, {17, -0.25}}};
+    for (const auto &locks : lock_sets) {
+        const std::vector<double> reference = dense_least_squares(p, locks);
+        for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG})
+            for (QVint pre :
+                 {QV_PRECONDITIONER_JACOBI, QV_PRECONDITIONER_SSOR, QV_PRECONDITIONER_NONE}) {
+                SCOPED_TRACE(testing::Message() << method << " " << pre << " " << locks.size());
+                assemble(p, method, pre, true, locks);
+                ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
+                const std::vector<double> x = read_variables(p.cols);
+                expect_near_all(x, reference, 1e-7);
+                if (locks.empty()) {  // (with locks it is that of the unlocked columns)
+                    EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), normal_residual(p, x), 1e-12);
+                }
+                qvDeleteContext(qvGetCurrent());
+            }
+    }
+}
+
+// Column 9 repeats column 4 and column 11 is empty: A'A is singular. From a
+// zero initial guess the answer has no part in the null space: the repeated
+// columns share their weight equally and the empty column's variable stays 0
+// (the minimum-norm solution without preconditioning and with Jacobi, whose
+// scaling treats the equal columns alike).
+TEST_F(LeastSquares, RankDeficientAndEmptyColumnsGiveTheMinimumNormAnswer) {
+    Problem p = five_a_row(200, 20);
+    Problem reduced = p;  // the same without columns 9 and 11
+    p.entries.clear();
+    reduced.entries.clear();
+    for (const Entry &e : five_a_row(200, 20).entries) {
+        if (e.col == 11 || e.col == 9)
+            continue;
+        reduced.entries.push_back(e);
+        p.entries.push_back(e);
+        if (e.col == 4)
+            p.entries.push_back({e.row, 9, e.value});
+    }
+    const std::vector<double> reference = dense_least_squares(reduced, {{9, 0.0}, {11, 0.0}});
+    for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG})
+        for (QVint pre : {QV_PRECONDITIONER_JACOBI, QV_PRECONDITIONER_NONE}) {
+            SCOPED_TRACE(testing::Message() << method << " " << pre);
+            assemble(p, method, pre, true);
+            ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
+            std::vector<double> x = read_variables(p.cols);
+            EXPECT_NEAR(x[4], x[9], 1e-7);
+            EXPECT_EQ(x[11], 0.0);
+            x[4] += x[9];  // the weight the reduced problem gives column 4
+            x[9] = 0.0;
+            expect_near_all(x, reference, 1e-7);
+            qvDeleteContext(qvGetCurrent());
+        }
+}
+
+TEST_F(LeastSquares, LsmrAndCglsAreRightFromTinyToHugeScales) {
+    const std::vector<double> reference = dense_least_squares(five_a_row(300, 40), {});
+    for (double scale : {1e-300, 1e300})
+        for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG}) {
+            SCOPED_TRACE(testing::Message() << scale << " " << method);
+            assemble(five_a_row(300, 40, scale), method, QV_PRECONDITIONER_JACOBI, true);
+            ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
+            expect_near_all(read_variables(40), reference, 1e-7);
+            qvDeleteContext(qvGetCurrent());
+        }
+}
+
+TEST_F(LeastSquares, AnUnfinishedSolveFailsAndKeepsTheBetterAnswer) {
+    const Problem p = five_a_row(300, 40);
+    for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG}) {
+        assemble(p, method, QV_PRECONDITIONER_JACOBI, true);
+        qvSolverParameteri(QV_PARAM_MAX_ITERATIONS, 3);
+        EXPECT_FALSE(qvSolve());
+        EXPECT_EQ(qvGetError(), QV_ERROR_NOT_CONVERGED);
+        const double actual = normal_residual(p, read_variables(p.cols));
+        EXPECT_LT(actual, 1.0);  // better than the zero initial guess
+        EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), actual, 1e-12);
+        qvDeleteContext(qvGetCurrent());
+    }
+}
+
 TEST_F(LeastSquares, LockedVariablesInASquareSystemMoveToTheRightHandSide) {
     // x0 + x1 + x2 = 6, x0 - x1 = -1, x2 locked at 3: x0 = 1, x1 = 2.
     Problem p;

@@ -96,12 +96,17 @@ TEST_F(Threads, LeastSquaresAnswersDoNotDependOnThreads) {
         p.rhs.push_back(1.0 / (1 + j % 7));
     }
     p.rows *= 2;
-    const Answer one = solve_on(p, QV_METHOD_DEFAULT, 1, true);
-    const Answer two = solve_on(p, QV_METHOD_DEFAULT, 2, true);
-    ASSERT_TRUE(one.solved);
-    ASSERT_TRUE(two.solved);
-    EXPECT_LE(normal_residual(p, two.x), 1e-9 * 1.01);
-    EXPECT_EQ(one.x, two.x);
+    for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG}) {  // LSMR and CGLS, without A'A
+        const Answer one = solve_on(p, method, 1, true);
+        ASSERT_TRUE(one.solved) << method;
+        EXPECT_LE(normal_residual(p, one.x), 1e-9 * 1.01) << method;
+        for (QVint threads : {2, 3}) {
+            const Answer other = solve_on(p, method, threads, true);
+            EXPECT_EQ(other.x, one.x) << method << " on " << threads;
+            EXPECT_EQ(other.iterations, one.iterations) << method << " on " << threads;
+            EXPECT_EQ(other.reported, one.reported) << method << " on " << threads;
+        }
+    }
 }
 
 // Many callers, each with contexts of its own, at once: every answer right.

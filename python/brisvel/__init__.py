@@ -122,7 +122,8 @@ def solve(
 ):
     """Solves A x = b, or in least-squares mode minimises ||b - A x||.
 
-    method: "default" (BiCGStab; CG in least-squares mode), "bicgstab",
+    method: "default" (BiCGStab; LSMR in least-squares mode, where "cg" is
+        CGLS; see the C header), "bicgstab",
         "gmres", "cg", or a direct method when its extension is available:
         "superlu", "superlu_permuted", "cholmod".
     preconditioner: "jacobi", "ssor", "ilu0", "ic0" or "none".

@@ -2,96 +2,20 @@
 #include "kernels/csr.h"
 
 #include "kernels/parallel.h"
+#include "kernels/row_product.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace brisvel {
-
-namespace {
-
-// Products with at least this many rows stream: they ask for the entries
-// well ahead of use, and write their result past the caches, where it would
-// not stay anyway, so that memory need not first read the lines it is about
-// to overwrite. Smaller products, which stay in the caches, gain nothing from
-// either. (bench/README.md has the measurements.)
-constexpr std::int32_t streaming_rows = std::int32_t{1} << 19;
-constexpr std::int64_t prefetch_distance = 1024;  // entries ahead
-
-// y[0] = a, y[1] = b, past the caches when stream is set (y 16-byte aligned).
-inline void store_pair(double *y, double a, double b, bool stream) {
-#if defined(__SSE2__)
-    if (stream) {
-        _mm_stream_pd(y, _mm_set_pd(b, a));
-        return;
-    }
-#endif
-    y[0] = a;
-    y[1] = b;
-    (void)stream;
-}
-
-// y = A x over rows [begin, end) (begin a multiple of 4), each row sum then
-// handed to row(i, sum, lane) with one of four interleaved lanes of K
-// accumulators (as lane_sum uses), which are added into sums at the end.
-// The entry index runs on from row to row.
-template <std::size_t K, class Row>
-void product_rows(const CsrMatrix &a, const double *x, double *y, std::size_t begin,
-                  std::size_t end, std::array<double, K> &sums, Row row) {
-    const std::int64_t *row_ptr = a.row_ptr.data();
-    const std::int32_t *col = a.col.data();
-    const double *val = a.val.data();
-    const bool stream = a.rows >= streaming_rows && reinterpret_cast<std::uintptr_t>(y) % 16 == 0;
-    double acc[4][K + 1] = {};  // one spare, so that K = 0 is allowed
-    std::int64_t k = row_ptr[begin];
-    auto row_sum = [&](std::size_t i) {
-        const std::int64_t last = row_ptr[i + 1];
-        double sum = 0.0;
-        for (; k < last; ++k)
-            sum += val[k] * x[col[k]];  // (A x)_i = sum_j a_ij x_j
-        return sum;
-    };
-    std::size_t i = begin;
-    for (; i + 4 <= end; i += 4) {
-#if defined(__GNUC__)
-        if (stream) {  // (a prefetch past the end is harmless)
-            __builtin_prefetch(val + k + prefetch_distance);
-            __builtin_prefetch(val + k + prefetch_distance + 8);
-            __builtin_prefetch(col + k + prefetch_distance);
-        }
-#endif
-        const double s0 = row_sum(i), s1 = row_sum(i + 1), s2 = row_sum(i + 2), s3 = row_sum(i + 3);
-        store_pair(y + i, s0, s1, stream);
-        store_pair(y + i + 2, s2, s3, stream);
-        row(i, s0, acc[0]);
-        row(i + 1, s1, acc[1]);
-        row(i + 2, s2, acc[2]);
-        row(i + 3, s3, acc[3]);
-    }
-    for (; i < end; ++i) {
-        y[i] = row_sum(i);
-        row(i, y[i], acc[0]);
-    }
-#if defined(__SSE2__)
-    if (stream)
-        _mm_sfence();  // the streamed stores are seen before anything after
-#endif
-    for (std::size_t j = 0; j < K; ++j)
-        sums[j] += (acc[0][j] + acc[1][j]) + (acc[2][j] + acc[3][j]);
-}
-
-}  // namespace
 
 void spmv(const CsrMatrix &a, const double *x, double *y) {
     parallel_for(static_cast<std::size_t>(a.rows), [&](std::size_t begin, std::size_t end) {
         std::array<double, 0> none;
-        product_rows<0>(a, x, y, begin, end, none, [](std::size_t, double, double *) {});
+        product_rows<0>(a, x, y, begin, end, none,
+                        [](std::size_t, double sum, double *) { return sum; });
     });
 }
 
@@ -100,6 +24,7 @@ double spmv_dot(const CsrMatrix &a, const double *x, double *y, const double *w)
     return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &s) {
         product_rows<1>(a, x, y, begin, end, s, [w](std::size_t i, double sum, double *acc) {
             acc[0] += w[i] * sum;  // (w, A x)
+            return sum;
         });
     })[0];
 }
@@ -110,6 +35,7 @@ std::array<double, 2> spmv_dots(const CsrMatrix &a, const double *x, double *y, 
         product_rows<2>(a, x, y, begin, end, s, [w](std::size_t i, double sum, double *acc) {
             acc[0] += sum * sum;   // (A x, A x)
             acc[1] += w[i] * sum;  // (w, A x)
+            return sum;
         });
     });
 }

@@ -12,6 +12,9 @@ BuiltPreconditioner make_jacobi(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ssor(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ilu0(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ic0(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_ssor(const CsrMatrix &a, const Parameters &p);
+std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const Parameters &p);
 
 namespace {
 
@@ -30,15 +33,16 @@ BuiltPreconditioner make_identity(const CsrMatrix &a, const Parameters &) {
 }
 
 // ILU(0) is left to square systems: the normal equations are symmetric
-// positive definite, and IC(0) is the factorisation made for them.
+// positive definite, and IC(0) is the factorisation made for them; it needs
+// A'A formed, which least squares then does.
 const PreconditionerKind preconditioners[] = {
     // clang-format off
-    // code                     factory        least squares
-    {QV_PRECONDITIONER_JACOBI,  make_jacobi,   true},
-    {QV_PRECONDITIONER_SSOR,    make_ssor,     true},
-    {QV_PRECONDITIONER_NONE,    make_identity, true},
-    {QV_PRECONDITIONER_ILU0,    make_ilu0,     false},
-    {QV_PRECONDITIONER_IC0,     make_ic0,      true},
+    // code                     square         least squares:  on A'A  without A'A
+    {QV_PRECONDITIONER_JACOBI,  make_jacobi,   true,           make_column_scaling},
+    {QV_PRECONDITIONER_SSOR,    make_ssor,     true,           make_column_ssor},
+    {QV_PRECONDITIONER_NONE,    make_identity, true,           make_column_identity},
+    {QV_PRECONDITIONER_ILU0,    make_ilu0,     false,          nullptr},
+    {QV_PRECONDITIONER_IC0,     make_ic0,      true,           nullptr},
     // clang-format on
 };
 

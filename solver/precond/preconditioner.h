@@ -25,13 +25,33 @@ struct BuiltPreconditioner {
     std::unique_ptr<Preconditioner> preconditioner;
 };
 
+// A preconditioner for least squares, M = (N N')^-1 near A'A, given by its
+// factor N and applied without forming A'A: LSMR runs on A N, CGLS applies
+// M^-1 = N N'.
+class NormalPreconditioner {
+  public:
+    virtual ~NormalPreconditioner() = default;
+    // w = N v.
+    virtual void apply(const double *v, double *w) const = 0;
+    // z = N' s.
+    virtual void apply_transpose(const double *s, double *z) const = 0;
+    // The entries of N when it is diagonal, so that methods fold it into
+    // their passes; null otherwise.
+    virtual const double *diagonal() const { return nullptr; }
+};
+
 // Builds a preconditioner for a, reading any setting of its own from p.
 using PreconditionerFactory = BuiltPreconditioner (*)(const CsrMatrix &a, const Parameters &p);
 
+// Builds a least-squares preconditioner for A, reading any setting of its own from p.
+using NormalPreconditionerFactory = std::unique_ptr<NormalPreconditioner> (*)(const CsrMatrix &a,
+                                                                              const Parameters &p);
+
 struct PreconditionerKind {
-    int code;  // its QV_PRECONDITIONER_* code
-    PreconditionerFactory make;
-    bool least_squares;  // offered for the normal equations of least squares
+    int code;                                 // its QV_PRECONDITIONER_* code
+    PreconditionerFactory make;               // for a square matrix, or a formed A'A
+    bool least_squares;                       // offered for the normal equations of least squares
+    NormalPreconditionerFactory make_normal;  // for least squares without A'A; null: A'A is formed
 };
 
 // The preconditioner with a QV_PRECONDITIONER_* code; null for an unknown code.

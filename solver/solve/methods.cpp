@@ -8,30 +8,41 @@ namespace {
 
 constexpr MethodKind iterative = MethodKind::Iterative;
 constexpr MethodKind direct = MethodKind::Direct;
+constexpr MethodKind normal = MethodKind::Normal;
+constexpr Mode square = Mode::Square;
+constexpr Mode least_squares = Mode::LeastSquares;
+constexpr Mode both = Mode::Both;
 
+// In least-squares mode BiCGStab, GMRES and the direct methods solve the
+// formed normal equations A'A x = A'b; LSMR (the default) and CGLS (asked for
+// as CG) never form A'A, unless forming it pays (normal_matrix_pays), when
+// both run CG on it.
 const Method methods[] = {
     // clang-format off
-    // code                       kind       iterative           direct            symmetric  available
-    {QV_METHOD_BICGSTAB,          iterative, bicgstab,           nullptr,          false,     nullptr},
-    {QV_METHOD_GMRES,             iterative, gmres,              nullptr,          false,     nullptr},
-    {QV_METHOD_CG,                iterative, conjugate_gradient, nullptr,          false,     nullptr},
-    {QV_METHOD_SUPERLU,           direct,    nullptr,            superlu_natural,  false,     superlu_loaded},
-    {QV_METHOD_SUPERLU_PERMUTED,  direct,    nullptr,            superlu_permuted, false,     superlu_loaded},
-    {QV_METHOD_CHOLMOD,           direct,    nullptr,            cholmod_ldl,      true,      cholmod_loaded},
+    // code                       mode           kind       iterative           direct            normal  symmetric  available
+    {QV_METHOD_DEFAULT,           least_squares, normal,    conjugate_gradient, nullptr,          lsmr,   false,     nullptr},
+    {QV_METHOD_BICGSTAB,          both,          iterative, bicgstab,           nullptr,          nullptr, false,    nullptr},
+    {QV_METHOD_GMRES,             both,          iterative, gmres,              nullptr,          nullptr, false,    nullptr},
+    {QV_METHOD_CG,                square,        iterative, conjugate_gradient, nullptr,          nullptr, false,    nullptr},
+    {QV_METHOD_CG,                least_squares, normal,    conjugate_gradient, nullptr,          cgls,   false,     nullptr},
+    {QV_METHOD_SUPERLU,           both,          direct,    nullptr,            superlu_natural,  nullptr, false,    superlu_loaded},
+    {QV_METHOD_SUPERLU_PERMUTED,  both,          direct,    nullptr,            superlu_permuted, nullptr, false,    superlu_loaded},
+    {QV_METHOD_CHOLMOD,           both,          direct,    nullptr,            cholmod_ldl,      nullptr, true,     cholmod_loaded},
     // clang-format on
 };
 
-// What QV_METHOD_DEFAULT stands for in each mode.
+// What QV_METHOD_DEFAULT stands for in a square system; in least squares
+// it has a row of its own, LSMR.
 constexpr int default_square = QV_METHOD_BICGSTAB;
-constexpr int default_least_squares = QV_METHOD_CG;
 
 }  // namespace
 
-const Method *find_method(int code, bool least_squares) {
-    if (code == QV_METHOD_DEFAULT)
-        code = least_squares ? default_least_squares : default_square;
+const Method *find_method(int code, bool least_squares_mode) {
+    if (code == QV_METHOD_DEFAULT && !least_squares_mode)
+        code = default_square;
+    const Mode mode = least_squares_mode ? least_squares : square;
     for (const Method &method : methods)
-        if (method.code == code)
+        if (method.code == code && (method.mode == mode || method.mode == both))
             return &method;
     return nullptr;
 }

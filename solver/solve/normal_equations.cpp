@@ -28,6 +28,16 @@ void row_terms(const CsrMatrix &a, const CsrMatrix &at, std::size_t j, std::vect
 
 }  // namespace
 
+bool normal_matrix_pays(const CsrMatrix &a) {
+    double squares = 0.0;  // sum_i len_i^2, at least nnz(A'A)
+    for (std::size_t i = 0; i < static_cast<std::size_t>(a.rows); ++i) {
+        const auto len = static_cast<double>(a.row_ptr[i + 1] - a.row_ptr[i]);
+        squares += len * len;
+    }
+    const double cols = static_cast<double>(a.cols);
+    return std::min(squares, cols * cols) <= 3.0 * static_cast<double>(a.nonzeros());
+}
+
 CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at) {
     CsrMatrix n;
     n.rows = n.cols = a.cols;

@@ -1,9 +1,10 @@
 // Solving a context's system: elimination of locked variables, least squares
-// through the normal equations of a scaled problem, the chosen method, and an
-// honest verdict.
+// on a scaled problem (by LSMR or CGLS, or through the formed normal
+// equations), the chosen method, and an honest verdict.
 #include "solve/solve.h"
 
 #include "error.h"
+#include "kernels/normal_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
 #include "precond/preconditioner.h"
@@ -24,28 +25,43 @@ int exponent_of(double v) {
     return e;
 }
 
-// A least-squares problem brought near unit scale by powers of two before
-// anything quadratic in A is formed, so that A'A and A'b neither underflow
+// A least-squares problem brought near unit scale by powers of two, so that
+// products with A and A' (and A'A where a method forms it) neither underflow
 // nor overflow for entries anywhere from 1e-300 to 1e300: A~ = 2^-e A C and
 // b~ = 2^-f b, where e and f put the largest entries in [0.5, 1) and C lifts
 // the columns whose entries all lie far below the largest. The scalings are
 // exact, so for a problem of ordinary size they change no bit of the answer,
 // and x_j = 2^(f - e + c_j) y_j for the solution y of the scaled problem.
+// When A's entries lie within 2^+-64 and no column is lifted, e = 0 and A~
+// is A itself, not a copy.
 struct ScaledLeastSquares {
-    CsrMatrix a;  // A~
-    CsrMatrix at;
+    const CsrMatrix *original = nullptr;
+    CsrMatrix scaled;       // A~, when it is not A
+    bool copied = false;    // A~ is scaled rather than *original
     Vector b;               // b~
     Vector atb;             // A~' b~
     std::vector<int> lift;  // c_j: 0 unless column j was lifted
+    bool any_lift = false;
     int shift = 0;          // f - e
+    double norm_atb = 0.0;  // ||C A~' b~||, the measure's denominator
 
+    const CsrMatrix &a() const { return copied ? scaled : *original; }
     double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift[j]); }
     double from_variable(double x, std::size_t j) const { return std::ldexp(x, -shift - lift[j]); }
+    // The problem as the least-squares methods see it, with the verdict's
+    // measure ||C^-1 A~'(b~ - A~ y)|| / ||C^-1 A~' b~||: that of the original
+    // problem, the lifted columns scaled back, the common powers of two
+    // cancelling.
+    NormalSystem system() const {
+        return NormalSystem{a(), b, any_lift ? lift.data() : nullptr, norm_atb};
+    }
 };
 
 // Columns whose largest entry lies this many binary orders below the
 // matrix's largest are lifted: their squares would otherwise underflow.
 constexpr int lift_threshold = 200;
+// Entries within this many binary orders of 1 need no scaling of A.
+constexpr int unscaled_range = 64;
 
 ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     ScaledLeastSquares s;
@@ -60,23 +76,36 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     double b_max = 0.0;
     for (double v : b)
         b_max = std::fmax(b_max, std::fabs(v));
-    const int e = exponent_of(largest), f = exponent_of(b_max);
-    s.shift = f - e;
+    int e = exponent_of(largest);
+    const int f = exponent_of(b_max);
     s.lift.assign(cols, 0);
     for (std::size_t j = 0; j < cols; ++j) {
         const int below = e - exponent_of(column_max[j]);
-        if (column_max[j] > 0.0 && below > lift_threshold)
+        if (column_max[j] > 0.0 && below > lift_threshold) {
             s.lift[j] = below;  // multiply column j by 2^below
+            s.any_lift = true;
+        }
     }
-    s.a = a;
-    for (std::size_t k = 0; k < s.a.val.size(); ++k)
-        s.a.val[k] = std::ldexp(s.a.val[k], s.lift[static_cast<std::size_t>(s.a.col[k])] - e);
+    s.original = &a;
+    s.copied = s.any_lift || std::abs(e) > unscaled_range;
+    if (!s.copied)
+        e = 0;
+    s.shift = f - e;
+    if (s.copied) {
+        s.scaled = a;
+        for (std::size_t k = 0; k < s.scaled.val.size(); ++k)
+            s.scaled.val[k] =
+                std::ldexp(s.scaled.val[k], s.lift[static_cast<std::size_t>(s.scaled.col[k])] - e);
+    }
     s.b = b;
     for (double &v : s.b)
         v = std::ldexp(v, -f);
-    s.at = transpose(s.a);  // row j of A~' lists the rows of A~ that use column j
     s.atb.resize(cols);
-    spmv(s.at, s.b.data(), s.atb.data());  // A~' b~
+    transposed_product(s.a(), s.b.data(), s.atb.data());  // A~' b~
+    Vector c(cols);
+    for (std::size_t j = 0; j < cols; ++j)
+        c[j] = std::ldexp(s.atb[j], -s.lift[j]);  // C^-1 A~' b~ = 2^-e A' b~
+    s.norm_atb = norm2(cols, c.data());
     return s;
 }
 
@@ -173,6 +202,16 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
     return method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
 }
 
+// Solves the least-squares problem s with a method that never forms A'A.
+SolveResult run_normal_method(const Method &method, Context &ctx, const ScaledLeastSquares &s,
+                              Vector &x) {
+    const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
+    if (kind == nullptr)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
+    const auto pre = kind->make_normal(s.a(), ctx.params);
+    return method.normal(s.system(), *pre, x, control_of(ctx, x.size()));
+}
+
 SolveResult solve_checked(Context &ctx) {
     const Parameters &p = ctx.params;
     const Method *method = find_method(p.method, p.least_squares);
@@ -199,7 +238,11 @@ SolveResult solve_checked(Context &ctx) {
     CsrMatrix normal;
     if (p.least_squares) {
         ls = scale_least_squares(a, b);
-        normal = normal_matrix(ls.a, ls.at);  // minimise ||b - Ax|| through A'A x = A'b
+        const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
+        const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
+        if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a()))
+            normal =
+                normal_matrix(ls.a(), transpose(ls.a()));  // minimise ||b - Ax|| by A'A x = A'b
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? ls.atb : b;
@@ -223,7 +266,9 @@ SolveResult solve_checked(Context &ctx) {
     }
     const Vector x0 = x;
 
-    SolveResult result = run_method(*method, ctx, m, rhs, x);
+    const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0;
+    SolveResult result =
+        matrix_free ? run_normal_method(*method, ctx, ls, x) : run_method(*method, ctx, m, rhs, x);
     const bool x_finite = all_finite(n, x.data());
     double x_residual = x_finite ? verdict(x) : std::numeric_limits<double>::quiet_NaN();
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))

@@ -16,6 +16,14 @@ struct ReducedSystem {
 
 // Builds the reduced system; fills nothing when no variable is locked.
 ReducedSystem reduce_locked(const Context &ctx);
+// True when CG on the formed A'A is expected to be faster than a method
+// that never forms it: when an estimate of nnz(A'A) from A's structure,
+// min(sum_i len_i^2, n^2) for rows of len_i entries, is at most 3 nnz(A).
+// CG then reads about as many entries an iteration as a sweep over A makes
+// scattered reads and writes (2 nnz(A)), with fewer vector passes, and
+// forming A'A costs only a few iterations. (Banded rows of two entries:
+// 2 nnz(A); five entries a row in random columns: 5 nnz(A).)
+bool normal_matrix_pays(const CsrMatrix &a);
 // A'A, with sorted rows, given A and its transpose.
 CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at);
 // Solves the context's closed system into its variables. The code is QV_OK

@@ -80,16 +80,35 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_MAX_THREADS 1024        /* largest accepted thread count */
 
 /* ---- Solver methods ---- */
-#define QV_METHOD_DEFAULT 0x000          /* BiCGStab; CG in least-squares mode */
+#define QV_METHOD_DEFAULT 0x000          /* BiCGStab; LSMR in least-squares mode (see below) */
 #define QV_METHOD_BICGSTAB 0x201         /* BiCGStab, for general square systems */
 #define QV_METHOD_GMRES 0x202            /* restarted GMRES, for general square systems */
 #define QV_METHOD_CG 0x203               /* conjugate gradients, symmetric positive definite only */
 #define QV_METHOD_SUPERLU 0x210          /* SuperLU direct solver (extension), natural ordering */
 #define QV_METHOD_SUPERLU_PERMUTED 0x211 /* SuperLU with a fill-reducing column ordering */
 #define QV_METHOD_CHOLMOD 0x214          /* CHOLMOD LDL' direct solver (extension), symmetric only */
+/* In least-squares mode (min ||b - Ax||, A with any number of rows):
+   - QV_METHOD_DEFAULT is LSMR and QV_METHOD_CG is CGLS. Both use products
+     with A and A' only, both made in one sweep over A's rows an iteration,
+     and never form A'A; their preconditioners act on A'A without forming it:
+     Jacobi scales the columns of A to unit norm, SSOR is applied by sweeps
+     over the columns of A (on one thread, with a copy of A stored by columns:
+     12 bytes an entry), NONE is none. Both stop when
+     ||A'(b - Ax)|| / ||A'b||, recomputed from A, meets the threshold, and
+     call the progress callback with their estimate of that ratio.
+     When forming A'A pays (an estimate of its size from A's structure,
+     min(sum of squared row lengths, unknowns^2), is at most 3 times A's
+     entries, as for rows of one or two entries or few unknowns) both run
+     CG on the formed A'A with the same preconditioner instead.
+   - QV_METHOD_BICGSTAB and QV_METHOD_GMRES run on the formed A'A x = A'b.
+   - The direct methods factor the formed A'A.
+   A rank-deficient A has many least-squares solutions: LSMR and CGLS return
+   the one nearest the initial guess in the norm their preconditioner
+   weights (from a zero guess, without preconditioner: the minimum-norm
+   solution); a variable whose column is empty keeps its initial value. */
 
 /* ---- Preconditioners ---- */
-#define QV_PRECONDITIONER_JACOBI 0x300 /* inverse of the diagonal (the default) */
+#define QV_PRECONDITIONER_JACOBI 0x300 /* inverse of the diagonal (the default); of A'A in least squares */
 #define QV_PRECONDITIONER_SSOR 0x301   /* symmetric successive over-relaxation */
 #define QV_PRECONDITIONER_NONE 0x302   /* no preconditioning */
 #define QV_PRECONDITIONER_ILU0 0x303   /* incomplete LU with the sparsity of A; square systems only */
@@ -188,7 +207,7 @@ QV_API void qvRightHandSide(QVdouble value);
    QV_PARAM_THRESHOLD. Fails with QV_ERROR_NOT_FINITE when the assembled
    system is not finite: repeated coefficients that add up past the largest
    double, or locked variables whose terms overflow the right-hand side.
-   Least squares scales the problem by powers of two before forming A'A, so
+   Least squares scales the problem by powers of two before any product, so
    entries anywhere from 1e-300 to 1e300 are handled. On failure the
    variables hold whichever of the last iterate and the initial guess has the
    smaller true residual (never NaN or infinity), QV_RESIDUAL gives that
