@@ -516,7 +516,8 @@ int main(int argc, char **argv) {
     if (o.json) {
         print_json(o, records, with_callers ? &callers : nullptr);
     } else {
-        print_table(o, records);
+        if (!records.empty() || !with_callers)
+            print_table(o, records);
         if (with_callers)
             print_callers(callers);
     }
