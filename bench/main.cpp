@@ -31,8 +31,8 @@ const char usage[] =
     "  --repeat    runs of each library on each case, taken in turns, the fastest\n"
     "              kept; default 2, so that neither meets a cold allocator alone\n"
     "  --cases     any of assembly,bulk,spmv,bicgstab,cg,gmres,lsq,lsqr,direct,\n"
-    "              memory (BiCGStab), memory-lsq (both least-squares problems);\n"
-    "              default all\n"
+    "              memory (BiCGStab), memory-lsq (both least-squares problems),\n"
+    "              callers; default all\n"
     "  --threshold relative residual asked of every iterative solve; default 1e-8\n"
     "  --warm-heap keep all freed memory in malloc's heap (no fresh mappings), so\n"
     "              that repeated runs reuse pages instead of faulting them in\n"
@@ -44,8 +44,9 @@ struct Options {
     int threads = 1;
     int repeat = 2;
     double threshold = 1e-8;
-    std::vector<std::string> cases{"assembly", "bulk", "spmv",   "bicgstab", "cg",        "gmres",
-                                   "lsq",      "lsqr", "direct", "memory",   "memory-lsq"};
+    std::vector<std::string> cases{"assembly", "bulk",   "spmv",       "bicgstab",
+                                   "cg",       "gmres",  "lsq",        "lsqr",
+                                   "direct",   "memory", "memory-lsq", "callers"};
     bool json = false;
     bool quiet = false;
     bool warm_heap = false;
@@ -66,6 +67,19 @@ struct Record {
     double ratio = 0.0;
     bool at_most = true;  // the target is ratio <= target, otherwise >=
     double target = 0.0;
+    bool met = false;
+};
+
+// The callers case: many small independent solves from one caller thread,
+// then from two at once; the answers of every run compared to the bit.
+struct CallersRecord {
+    int systems = 2000;
+    int grid = 50;
+    int runs = 0;
+    CallersRun one, two;  // the fastest run of each
+    bool identical = true;
+    double ratio = 0.0;
+    double target = 0.6;
     bool met = false;
 };
 
@@ -280,7 +294,10 @@ void print_side(const char *name, const Outcome &out, double value, const Record
     std::printf("}");
 }
 
-void print_json(const Options &o, const std::vector<Record> &records) {
+void print_callers_json(const CallersRecord &rec);
+
+void print_json(const Options &o, const std::vector<Record> &records,
+                const CallersRecord *callers) {
     std::printf("{\"threads\": %d, \"threshold\": %.3e, \"eigen\": \"%d.%d.%d\", "
                 "\"warm_heap\": %s, \"results\": [\n",
                 o.threads, o.threshold, EIGEN_WORLD_VERSION, EIGEN_MAJOR_VERSION,
@@ -299,7 +316,12 @@ void print_json(const Options &o, const std::vector<Record> &records) {
             std::printf(", \"triad_gbs\": %.2f", rec.reference);
         std::printf("}%s\n", k + 1 < records.size() ? "," : "");
     }
-    std::printf("]}\n");
+    std::printf("]");
+    if (callers != nullptr) {
+        std::printf(",\n\"callers\": ");
+        print_callers_json(*callers);
+    }
+    std::printf("}\n");
 }
 
 // Assembly per coefficient of a banded matrix with per_row entries a row:
@@ -336,6 +358,65 @@ Record bulk_case(const Options &o, int per_row) {
                   single);
     rec.extra = note;
     return rec;
+}
+
+CallersRecord callers_case(const Options &o) {
+    CallersRecord rec;
+    rec.runs = std::max(o.repeat, 3);
+    std::vector<double> first, answers;
+    for (int k = 0; k < rec.runs; ++k) {
+        for (int callers : {1, 2}) {
+            progress(o,
+                     (std::to_string(rec.systems) + " systems from " + std::to_string(callers) +
+                      " caller" + (callers == 1 ? "" : "s"))
+                         .c_str(),
+                     rec.grid);
+            const CallersRun run =
+                brisvel_callers(rec.systems, rec.grid, callers, o.threshold, answers);
+            CallersRun &best = callers == 1 ? rec.one : rec.two;
+            if (k == 0 || run.seconds < best.seconds)
+                best = run;
+            if (first.empty())
+                first.swap(answers);
+            else
+                rec.identical =
+                    rec.identical && answers.size() == first.size() &&
+                    std::memcmp(answers.data(), first.data(), first.size() * sizeof(double)) == 0;
+        }
+    }
+    rec.ratio = rec.two.seconds / rec.one.seconds;
+    rec.met =
+        rec.ratio <= rec.target && rec.identical && rec.one.failures == 0 && rec.two.failures == 0;
+    return rec;
+}
+
+void print_callers_json(const CallersRecord &rec) {
+    std::printf("{\"systems\": %d, \"unknowns\": %d, "
+                "\"one_caller_s\": %.6g, \"two_callers_s\": %.6g, \"iterations\": %lld, "
+                "\"worst_true_residual\": %.3e, \"failures\": %d, \"identical\": %s, "
+                "\"ratio\": %.4f, \"target\": \"<= %.2f\", \"met\": %s}",
+                rec.systems, rec.grid * rec.grid, rec.one.seconds, rec.two.seconds,
+                rec.one.iterations, std::max(rec.one.worst, rec.two.worst),
+                rec.one.failures + rec.two.failures, rec.identical ? "true" : "false", rec.ratio,
+                rec.target, rec.met ? "true" : "false");
+}
+
+void print_callers(const CallersRecord &rec) {
+    std::printf("\ncallers: %d systems of %d unknowns (%dx%d convection-diffusion, varied "
+                "right-hand sides), BiCGStab and Jacobi, best of %d runs in turns\n",
+                rec.systems, rec.grid * rec.grid, rec.grid, rec.grid, rec.runs);
+    std::printf("%-10s %-10s %12s %9s %9s | %6s %8s\n", "1 caller", "2 callers", "iterations",
+                "worst res", "answers", "ratio", "target");
+    char target[16];
+    std::snprintf(target, sizeof target, "<=%.2f", rec.target);
+    std::printf("%-10s %-10s %12lld %9.2e %9s | %6.2f %8s %s",
+                value_text(rec.one.seconds, "s").c_str(), value_text(rec.two.seconds, "s").c_str(),
+                rec.one.iterations, std::max(rec.one.worst, rec.two.worst),
+                rec.identical ? "identical" : "DIFFER", rec.ratio, target,
+                rec.met ? "met" : "MISSED");
+    if (rec.one.failures + rec.two.failures > 0)
+        std::printf(" (%d failed solves)", rec.one.failures + rec.two.failures);
+    std::printf("\n");
 }
 
 }  // namespace
@@ -446,9 +527,17 @@ int main(int argc, char **argv) {
             records.push_back(solve_case(o, "lsqr-cgls", Solver::Cgls, grid, 0.7, p));
         }
     }
-    if (o.json)
-        print_json(o, records);
-    else
-        print_table(o, records);
+    CallersRecord callers;
+    const bool with_callers = has_case(o, "callers");
+    if (with_callers)
+        callers = callers_case(o);
+    if (o.json) {
+        print_json(o, records, with_callers ? &callers : nullptr);
+    } else {
+        if (!records.empty() || !with_callers)
+            print_table(o, records);
+        if (with_callers)
+            print_callers(callers);
+    }
     return 0;
 }

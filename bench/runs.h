@@ -18,6 +18,9 @@ enum class Solver {
     Cholesky,      // brisvel's CHOLMOD extension; Eigen's SimplicialLDLT
 };
 
+// brisvel's preconditioner for a solve; Jacobi unless a case says otherwise.
+enum class Preconditioner { Jacobi, Ssor, Ilu0, Ic0 };
+
 struct Outcome {
     bool available = true;   // false when the solver could not be used at all
     bool succeeded = false;  // the library reported success
@@ -50,8 +53,22 @@ double eigen_assembly(const Problem &p);
 
 // Assembly and solve, judged afterwards by the true residual.
 Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int threads,
-                      Progress *progress);
+                      Progress *progress, Preconditioner preconditioner = Preconditioner::Jacobi);
 Outcome eigen_solve(const Problem &p, Solver solver, double threshold);
+
+// Many independent small solves: `systems` convection-diffusion problems on
+// a grid x grid mesh, each with its own right-hand side, solved with
+// BiCGStab and Jacobi by `callers` threads at once, each thread in contexts
+// of its own (a new one for each system). Every answer goes to answers,
+// systems x unknowns, so that runs can be compared to the bit.
+struct CallersRun {
+    double seconds = 0.0;
+    int failures = 0;          // systems whose solve reported failure
+    double worst = 0.0;        // the largest true relative residual
+    long long iterations = 0;  // summed over the systems
+};
+CallersRun brisvel_callers(int systems, int grid, int callers, double threshold,
+                           std::vector<double> &answers);
 
 // Effective bandwidth of y = A x in GB/s, counting 12 bytes per nonzero and
 // 16 per row for the two vectors; best of products repeated for some seconds.
