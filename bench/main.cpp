@@ -87,16 +87,6 @@ bool has_case(const Options &o, const char *name) {
     return std::find(o.cases.begin(), o.cases.end(), name) != o.cases.end();
 }
 
-std::vector<std::string> split(const char *text) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, ','))
-        if (!part.empty())
-            parts.push_back(part);
-    return parts;
-}
-
 bool parse(int argc, char **argv, Options &o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -111,7 +101,7 @@ bool parse(int argc, char **argv, Options &o) {
             return false;
         } else if (arg == "--grid") {
             o.grids.clear();
-            for (const std::string &g : split(value)) {
+            for (const std::string &g : split_list(value)) {
                 const int n = std::atoi(g.c_str());
                 if (n < 10 || n > 1000)
                     return false;
@@ -128,7 +118,7 @@ bool parse(int argc, char **argv, Options &o) {
             o.threshold = std::atof(value);
             ++i;
         } else if (arg == "--cases") {
-            o.cases = split(value);
+            o.cases = split_list(value);
             ++i;
         } else {
             return false;

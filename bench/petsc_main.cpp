@@ -90,16 +90,6 @@ struct Record {
     bool met = false;
 };
 
-std::vector<std::string> split(const char *text) {
-    std::vector<std::string> parts;
-    std::stringstream in(text);
-    std::string part;
-    while (std::getline(in, part, ','))
-        if (!part.empty())
-            parts.push_back(part);
-    return parts;
-}
-
 bool known_case(const std::string &name) {
     for (const Case &c : all_cases)
         if (name == c.name)
@@ -120,7 +110,7 @@ bool parse(int argc, char **argv, Options &o) {
         } else if (arg == "--grid" || arg == "--workers") {
             std::vector<int> &list = arg == "--grid" ? o.grids : o.workers;
             list.clear();
-            for (const std::string &g : split(value))
+            for (const std::string &g : split_list(value))
                 list.push_back(std::atoi(g.c_str()));
             for (int v : list)
                 if (arg == "--grid" ? v < 10 || v > 1000 : v < 1 || v > 64)
@@ -133,7 +123,7 @@ bool parse(int argc, char **argv, Options &o) {
             o.threshold = std::atof(value);
             ++i;
         } else if (arg == "--cases") {
-            o.cases = split(value);
+            o.cases = split_list(value);
             for (const std::string &name : o.cases)
                 if (!known_case(name))
                     return false;

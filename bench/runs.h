@@ -3,10 +3,22 @@
 
 #include "problems.h"
 
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace bench {
+
+// The non-empty items of a comma-separated list, as the options take them.
+inline std::vector<std::string> split_list(const char *text) {
+    std::vector<std::string> parts;
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ','))
+        if (!part.empty())
+            parts.push_back(part);
+    return parts;
+}
 
 enum class Solver {
     Bicgstab,      // BiCGStab, Jacobi
