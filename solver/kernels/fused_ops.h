@@ -31,18 +31,4 @@ double subtract_and_dot(std::size_t n, double a, const double *v, double *u, con
 void combine(std::size_t n, const double *c, const double *const *v, std::size_t count,
              const double *d, double *x, double *w);
 
-// dots_j = (v_j, u) for the first count vectors, and dots_count = (u, u),
-// all in one pass over the vectors.
-void multi_dot(std::size_t n, const double *const *v, std::size_t count, const double *u,
-               double *dots);
-// u -= sum_j c_j v_j over the first count vectors, in one pass; returns the
-// new (u, u).
-double multi_subtract(std::size_t n, const double *c, const double *const *v, std::size_t count,
-                      double *u);
-// u -= sum_j c_j v_j, then dots_j = (v_j, u) of the new u and dots_count =
-// (u, u): the subtraction and the next projections in one pass, block by
-// block, while each block of the vectors is still in the cache.
-void multi_subtract_dot(std::size_t n, const double *c, const double *const *v, std::size_t count,
-                        double *u, double *dots);
-
 }  // namespace brisvel

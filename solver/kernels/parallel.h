@@ -99,14 +99,11 @@ inline int team_size(std::size_t n) {
 // whatever the number of threads.
 constexpr std::size_t block_size = 4096;
 
-// Calls body(b) for every block b of [0, blocks), shared out in runs; each
-// run backward when asked, so that a pass that follows another over the same
-// vectors starts where the first left off, on what is still in the cache.
-template <class Body>
-void for_blocks(std::size_t blocks, int team, Body body, bool backward = false) {
+// Calls body(b) for every block b of [0, blocks), shared out in runs.
+template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
     if (team <= 1) {
         for (std::size_t b = 0; b < blocks; ++b)
-            body(backward ? blocks - 1 - b : b);
+            body(b);
         return;
     }
 #ifdef _OPENMP
@@ -118,9 +115,8 @@ void for_blocks(std::size_t blocks, int team, Body body, bool backward = false) 
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
         try {
-            const std::size_t first = blocks * t / count, last = blocks * (t + 1) / count;
-            for (std::size_t b = first; b < last; ++b)
-                body(backward ? last - 1 - (b - first) : b);
+            for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
+                body(b);
         } catch (...) {
 #pragma omp critical(brisvel_for_blocks_failure)
             if (!failure)
@@ -161,27 +157,6 @@ template <std::size_t K, class Body> std::array<double, K> parallel_sum(std::siz
         for (std::size_t k = 0; k < K; ++k)
             total[k] += sums[k];
     return total;
-}
-
-// count sums over [0, n), for a count known only at run time:
-// body(begin, end, sums) adds the terms of [begin, end) into sums[0 .. count).
-// Like parallel_sum, block by block, then the blocks in order.
-template <class Body>
-void parallel_sums(std::size_t n, std::size_t count, double *total, Body body,
-                   bool backward = false) {
-    const std::size_t blocks = (n + block_size - 1) / block_size;
-    std::vector<double> partial(blocks * count, 0.0);
-    for_blocks(
-        blocks, team_size(n),
-        [&](std::size_t b) {
-            const std::size_t begin = b * block_size;
-            body(begin, std::min(begin + block_size, n), partial.data() + b * count);
-        },
-        backward);
-    std::fill(total, total + count, 0.0);
-    for (std::size_t b = 0; b < blocks; ++b)
-        for (std::size_t k = 0; k < count; ++k)
-            total[k] += partial[b * count + k];
 }
 
 // Adds term(i, acc) over [begin, end) into sums, where term adds entry i's

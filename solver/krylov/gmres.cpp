@@ -1,9 +1,8 @@
-// Restarted GMRES, right preconditioned, with classical Gram-Schmidt (reorthogonalised
-// when needed) over multi-vector passes, and Givens rotations.
+// Restarted GMRES, right preconditioned, with modified Gram-Schmidt in fused passes and
+// Givens rotations.
 #include "kernels/fused_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
-#include "krylov/gram_schmidt.h"
 #include "krylov/krylov.h"
 
 #include <algorithm>
@@ -80,16 +79,19 @@ std::vector<const double *> basis_pointers(KrylovVectors &basis, std::size_t cou
 bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, std::size_t k,
                   Vector &hk, double *z) {
     const std::size_t n = static_cast<std::size_t>(a.rows);
-    m.apply(basis[k], z);      // z = M^-1 v_k
-    double *u = basis[k + 1];  // the new direction, built in place
-    spmv(a, z, u);             // u = A z
-    const std::vector<const double *> v = basis_pointers(basis, k + 1);
-    const double norm_u = orthogonalise(n, v.data(), k + 1, u, hk.data());
-    if (!std::isfinite(norm_u))
+    m.apply(basis[k], z);                 // z = M^-1 v_k
+    double *u = basis[k + 1];             // the new direction, built in place
+    hk[0] = spmv_dot(a, z, u, basis[0]);  // u = A z, h_0k = (u, v_0)
+    // Modified Gram-Schmidt, each pass taking one projection off u and
+    // finding the next coefficient: h_ik = (u - h_i-1,k v_i-1, v_i).
+    for (std::size_t i = 1; i <= k + 1; ++i)
+        hk[i] = subtract_and_dot(n, hk[i - 1], basis[i - 1], u, i <= k ? basis[i] : u);
+    const double uu = hk[k + 1];  // the last pass gave (u, u)
+    hk[k + 1] = std::isfinite(uu) && uu > 1e-280 ? std::sqrt(uu) : norm2(n, u);
+    if (!std::isfinite(hk[k + 1]))
         return false;
-    hk[k + 1] = norm_u;
-    if (norm_u > 0.0)
-        scaled_copy(n, 1.0 / norm_u, u, u);  // v_k+1 = u / ||u||
+    if (hk[k + 1] > 0.0)
+        scaled_copy(n, 1.0 / hk[k + 1], u, u);  // v_k+1 = u / ||u||
     return true;
 }
 
@@ -106,31 +108,6 @@ void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector
 }
 
 }  // namespace
-
-double orthogonalise(std::size_t n, const double *const *v, std::size_t count, double *u, double *h,
-                     bool reorthogonalise) {
-    multi_dot(n, v, count, u, h);  // h = V'u, and h_count = (u, u) before
-    const double before = h[count];
-    double after = 0.0;
-    if (!reorthogonalise) {
-        after = multi_subtract(n, h, v, count, u);  // u -= V h, (u, u) after
-    } else {
-        // The second pass's projections come with the first pass's
-        // subtraction; they are used when the norm fell below 1/sqrt(2).
-        std::vector<double> again(count + 1);
-        multi_subtract_dot(n, h, v, count, u, again.data());  // u -= V h; V'u, (u, u)
-        after = again[count];
-        if (std::isfinite(after) && after < 0.5 * before) {
-            after = multi_subtract(n, again.data(), v, count, u);  // u -= V (V'u)
-            for (std::size_t j = 0; j < count; ++j)
-                h[j] += again[j];
-        }
-    }
-    if (!std::isfinite(after))
-        return std::numeric_limits<double>::quiet_NaN();
-    // Below this (u, u) may have underflowed: take the norm with scaling.
-    return after > 1e-280 ? std::sqrt(after) : norm2(n, u);
-}
 
 SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
                   const SolveControl &control) {
