@@ -1,0 +1,19 @@
+// Passes over many vectors at once, for orthogonalising against a Krylov
+// basis: every basis vector is read once a pass, however many there are.
+#pragma once
+
+#include <cstddef>
+
+namespace brisvel {
+
+// The projections of two vectors on the basis v_0 .. v_count-1 and their own
+// products, in one pass: out = [V't, V'w, (t, t), (t, w), (w, w)], 2 count + 3
+// numbers.
+void project_pair(std::size_t n, const double *const *v, std::size_t count, const double *t,
+                  const double *w, double *out);
+// t = (t - V a) / rho; then w = (w - V b - beta t) / rho with the new t.
+// Returns (w, w) after the update.
+double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
+                          double rho, const double *b, double beta, double *t, double *w);
+
+}  // namespace brisvel
