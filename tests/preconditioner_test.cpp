@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <fstream>
@@ -129,6 +130,8 @@ struct Outcome {
     int error = QV_OK;
     int iterations = 0;
     double residual = 0.0;  // recomputed here
+    double setup = 0.0;     // the seconds reported for building the preconditioner
+    double seconds = 0.0;   // the whole solve's, timed here
     std::vector<double> x;
 };
 
@@ -137,9 +140,12 @@ Outcome solve(const Problem &p, QVint method, QVint preconditioner, QVint thread
     qvSolverParameteri(QV_PARAM_THREADS, threads);
     qvSolverParameterd(QV_PARAM_THRESHOLD, 1e-8);
     Outcome o;
+    const auto start = std::chrono::steady_clock::now();
     o.solved = qvSolve() != 0;
+    o.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     o.error = qvGetError();
     o.iterations = qvGetParameteri(QV_USED_ITERATIONS);
+    o.setup = qvGetParameterd(QV_SETUP_SECONDS);
     o.x = read_variables(p.cols);
     o.residual = relative_residual(p, o.x);
     qvDeleteContext(qvGetCurrent());
@@ -188,6 +194,7 @@ TEST_F(Preconditioners, SolveReservoirAndStructuralMatrices) {
         for (QVint method : {QV_METHOD_BICGSTAB, QV_METHOD_GMRES}) {
             const Outcome o = solve(p, method, QV_PRECONDITIONER_ILU0);
             EXPECT_TRUE(o.solved) << p.rows << " " << method;
+            EXPECT_TRUE(o.setup > 0.0 && o.setup <= o.seconds) << o.setup;  // part of the solve
             EXPECT_LE(o.residual, 1e-8 * 1.01) << p.rows << " " << method;
             incomplete += o.solved && o.residual <= 1e-8 * 1.01;
             jacobi += solve(p, method, QV_PRECONDITIONER_JACOBI).solved;

@@ -126,7 +126,8 @@ void project_pair(std::size_t n, const double *const *v, std::size_t count, cons
 }
 
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
-                          double rho, const double *b, double beta, double *t, double *w) {
+                          double rho, const double *b, double beta, double *t, double *w,
+                          const double *d, double *z) {
     constexpr std::size_t chunk = 512;  // entries whose combinations stay in the first cache
     const double inverse_rho = 1.0 / rho;
     return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
@@ -147,6 +148,8 @@ double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t cou
                     (w[c + i] - vb[i] - beta * ti) * inverse_rho;  // w = (w - V b - beta t) / rho
                 t[c + i] = ti;
                 w[c + i] = wi;
+                if (d != nullptr)
+                    z[c + i] = d[c + i] * wi;  // z = diag(d) w
                 lanes[i % 4] += wi * wi;
             }
         }

@@ -11,9 +11,10 @@ namespace brisvel {
 // numbers.
 void project_pair(std::size_t n, const double *const *v, std::size_t count, const double *t,
                   const double *w, double *out);
-// t = (t - V a) / rho; then w = (w - V b - beta t) / rho with the new t.
-// Returns (w, w) after the update.
+// t = (t - V a) / rho; then w = (w - V b - beta t) / rho with the new t, and
+// z = diag(d) w unless d is null. Returns (w, w) after the update.
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
-                          double rho, const double *b, double beta, double *t, double *w);
+                          double rho, const double *b, double beta, double *t, double *w,
+                          const double *d, double *z);
 
 }  // namespace brisvel

@@ -117,8 +117,10 @@ class Arnoldi {
 Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     const std::size_t n = static_cast<std::size_t>(a_.rows);
     double *u = basis_[k], *w = basis_[k + 1];
-    m_.apply(u, z_);  // z = M^-1 u
-    spmv(a_, z_, w);  // w = A z
+    const double *d = m_.inverse_diagonal();  // a diagonal M^-1 is folded into the last pass
+    if (k == 0 || d == nullptr)
+        m_.apply(u, z_);  // z = M^-1 u
+    spmv(a_, z_, w);      // w = A z
     const std::vector<const double *> v = basis_pointers(basis_, k);
     project_pair(n, v.data(), k, u, w, dots_.data());
     const double *pa = dots_.data(), *pb = pa + k;  // a = V'u, b = V'w
@@ -148,7 +150,7 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     }
     const double rho = std::sqrt(rho2);
     const double beta = (uw - ab) / rho;  // (v_k, w)
-    const double remainder = orthogonalise_pair(n, v.data(), k, pa, rho, pb, beta, u, w);
+    const double remainder = orthogonalise_pair(n, v.data(), k, pa, rho, pb, beta, u, w, d, z_);
     // A M^-1 v_k = (w - A M^-1 V a) / rho, with A M^-1 V a = H a by the
     // Arnoldi relation; w = V b + beta v_k + rho u' for the new u'.
     Vector &column = h.raw[k];
