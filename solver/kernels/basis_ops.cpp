@@ -59,11 +59,22 @@ void project_group(const double *const *v, const double *t, const double *w, std
 template <std::size_t Q>
 void combine_group(const double *const *v, const double *a, const double *b, std::size_t c,
                    std::size_t len, bool first, double *va, double *vb) {
-    for (std::size_t i = 0; i < len; ++i) {
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        Pair sa = first ? Pair{} : load(va + i), sb = first ? Pair{} : load(vb + i);
+        for (std::size_t q = 0; q < Q; ++q) {
+            const Pair vi = load(v[q] + c + i);
+            sa += a[q] * vi;  // (V a)_i
+            sb += b[q] * vi;  // (V b)_i
+        }
+        std::memcpy(va + i, &sa, sizeof sa);
+        std::memcpy(vb + i, &sb, sizeof sb);
+    }
+    for (; i < len; ++i) {
         double sa = first ? 0.0 : va[i], sb = first ? 0.0 : vb[i];
         for (std::size_t q = 0; q < Q; ++q) {
-            sa += a[q] * v[q][c + i];  // (V a)_i
-            sb += b[q] * v[q][c + i];  // (V b)_i
+            sa += a[q] * v[q][c + i];
+            sb += b[q] * v[q][c + i];
         }
         va[i] = sa;
         vb[i] = sb;
@@ -142,14 +153,28 @@ double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t cou
             by_fours(count, [&](auto group, std::size_t j) {
                 combine_group<decltype(group)::value>(v + j, a + j, b + j, c, len, j == 0, va, vb);
             });
-            for (std::size_t i = 0; i < len; ++i) {
-                const double ti = (t[c + i] - va[i]) * inverse_rho;  // t = (t - V a) / rho
-                const double wi =
-                    (w[c + i] - vb[i] - beta * ti) * inverse_rho;  // w = (w - V b - beta t) / rho
+            std::size_t i = 0;
+            for (; i + 4 <= len; i += 4)  // four lanes, two at a time
+                for (std::size_t h = 0; h < 4; h += 2) {
+                    const std::size_t e = c + i + h;
+                    const Pair ti = (load(t + e) - load(va + i + h)) * inverse_rho;
+                    const Pair wi = (load(w + e) - load(vb + i + h) - beta * ti) * inverse_rho;
+                    std::memcpy(t + e, &ti, sizeof ti);  // t = (t - V a) / rho
+                    std::memcpy(w + e, &wi, sizeof wi);  // w = (w - V b - beta t) / rho
+                    if (d != nullptr) {
+                        const Pair zi = load(d + e) * wi;
+                        std::memcpy(z + e, &zi, sizeof zi);  // z = diag(d) w
+                    }
+                    lanes[h] += wi[0] * wi[0];
+                    lanes[h + 1] += wi[1] * wi[1];
+                }
+            for (; i < len; ++i) {
+                const double ti = (t[c + i] - va[i]) * inverse_rho;
+                const double wi = (w[c + i] - vb[i] - beta * ti) * inverse_rho;
                 t[c + i] = ti;
                 w[c + i] = wi;
                 if (d != nullptr)
-                    z[c + i] = d[c + i] * wi;  // z = diag(d) w
+                    z[c + i] = d[c + i] * wi;
                 lanes[i % 4] += wi * wi;
             }
         }
