@@ -10,10 +10,16 @@
 namespace brisvel {
 namespace {
 
-// A level is shared among the team only when it has at least this many rows
-// on average: below it, the barrier at each level costs more than the
-// shared work saves.
-constexpr std::size_t rows_per_level = 256;
+// Whether a team sweeps faster by levels than one thread alone. One thread
+// keeps the neighbouring row's value in a register and reads the rows in
+// order; shared by levels, a row costs about twice as much (neither holds),
+// and each level ends at a barrier worth some thousand rows. So the levels
+// must hold, on average, about 4096 / (team - 1) rows: a 3D grid's may on
+// many threads, a 2D grid's in natural order never do.
+bool shared_by_levels(std::size_t n, const Levels &levels, int team) {
+    const std::size_t count = std::max<std::size_t>(levels.start.size() - 1, 1);
+    return team > 1 && n / count >= 4096 / static_cast<std::size_t>(team - 1);
+}
 
 Levels levels_of(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower) {
     const std::size_t n = static_cast<std::size_t>(f.rows);
@@ -154,8 +160,7 @@ bool finish(TriangularFactor &t) {
 void TriangularPreconditioner::apply(const double *r, double *z) const {
     const std::size_t n = static_cast<std::size_t>(t_.f.rows);
     const int team = team_size(n);
-    const std::size_t levels = t_.forward.start.size() - 1;
-    if (team > 1 && n / std::max<std::size_t>(levels, 1) >= rows_per_level)
+    if (shared_by_levels(n, t_.forward, team))
         by_levels(t_.forward, team,
                   [&](std::size_t i) { z[i] = forward_row<false>(t_, i, r, z, 0.0); });
     else {
@@ -163,8 +168,7 @@ void TriangularPreconditioner::apply(const double *r, double *z) const {
         for (std::size_t i = 0; i < n; ++i)
             z[i] = previous = forward_row<true>(t_, i, r, z, previous);
     }
-    const std::size_t back_levels = t_.backward.start.size() - 1;
-    if (team > 1 && n / std::max<std::size_t>(back_levels, 1) >= rows_per_level)
+    if (shared_by_levels(n, t_.backward, team))
         by_levels(t_.backward, team,
                   [&](std::size_t i) { z[i] = backward_row<false>(t_, i, z, 0.0); });
     else {
