@@ -81,6 +81,26 @@ void combine_group(const double *const *v, const double *a, const double *b, std
     }
 }
 
+// s = V c over len entries from offset o, for Q vectors at a time; added to
+// what s holds unless first.
+template <std::size_t Q>
+void sum_group(const double *const *v, const double *c, std::size_t o, std::size_t len, bool first,
+               double *s) {
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        Pair si = first ? Pair{} : load(s + i);
+        for (std::size_t q = 0; q < Q; ++q)
+            si += c[q] * load(v[q] + o + i);  // (V c)_i
+        std::memcpy(s + i, &si, sizeof si);
+    }
+    for (; i < len; ++i) {
+        double si = first ? 0.0 : s[i];
+        for (std::size_t q = 0; q < Q; ++q)
+            si += c[q] * v[q][o + i];
+        s[i] = si;
+    }
+}
+
 // Calls group<Q>(first, Q) over the count vectors, four at a time and then
 // the rest, in an order fixed by count alone.
 template <class Group> void by_fours(std::size_t count, Group group) {
@@ -180,6 +200,28 @@ double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t cou
         }
         sum[0] += (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
     })[0];
+}
+
+void combine_basis(std::size_t n, const double *c, const double *const *v, std::size_t count,
+                   const double *d, double *x, double *w) {
+    constexpr std::size_t chunk = 512;
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        double s[chunk];
+        for (std::size_t o = begin; o < end; o += chunk) {
+            const std::size_t len = std::min(chunk, end - o);
+            if (count == 0)
+                std::fill(s, s + len, 0.0);
+            by_fours(count, [&](auto group, std::size_t j) {
+                sum_group<decltype(group)::value>(v + j, c + j, o, len, j == 0, s);
+            });
+            for (std::size_t i = 0; i < len; ++i) {
+                if (d != nullptr)
+                    x[o + i] += d[o + i] * s[i];  // x += diag(d) V c
+                else
+                    w[o + i] = s[i];  // w = V c
+            }
+        }
+    });
 }
 
 }  // namespace brisvel

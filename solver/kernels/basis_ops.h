@@ -16,5 +16,9 @@ void project_pair(std::size_t n, const double *const *v, std::size_t count, cons
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
                           double rho, const double *b, double beta, double *t, double *w,
                           const double *d, double *z);
+// s = sum_j c_j v_j over the first count vectors; then x += diag(d) s, or,
+// when d is null, w = s.
+void combine_basis(std::size_t n, const double *c, const double *const *v, std::size_t count,
+                   const double *d, double *x, double *w);
 
 }  // namespace brisvel

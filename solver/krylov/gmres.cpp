@@ -172,7 +172,7 @@ void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector
                      std::size_t used, Vector &x, double *w, double *z) {
     const std::vector<const double *> v = basis_pointers(basis, used);
     const double *d = m.inverse_diagonal();
-    combine(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
+    combine_basis(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
     if (d == nullptr) {
         m.apply(w, z);
         axpy(x.size(), 1.0, z, x.data());  // x += M^-1 w
