@@ -154,6 +154,7 @@ Outcome brisvel_solve(const Problem &p, Solver solver, double threshold, int thr
     if (solver != Solver::SparseLu && solver != Solver::Cholesky)
         out.iterations = qvGetParameteri(QV_USED_ITERATIONS);
     out.claimed = qvGetParameterd(QV_RESIDUAL);
+    out.setup = qvGetParameterd(QV_SETUP_SECONDS);
     qvDeleteContext(qvGetCurrent());
     out.residual = lsq ? normal_residual(p, x.data()) : relative_residual(p, x.data());
     return out;

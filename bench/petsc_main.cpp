@@ -299,11 +299,11 @@ void print_table(const Options &o, const std::vector<Record> &records) {
             std::printf("unavailable: %s\n", rec.petsc.note.c_str());
             continue;
         }
-        std::printf("%8.4f s %6d %9s | %6.2f  <=%.2f %s (brisvel %s+%s; PETSc %s)",
+        std::printf("%8.4f s %6d %9s | %6.2f  <=%.2f %s (brisvel %s+%s, setup %.3f s; PETSc %s)",
                     rec.petsc.seconds, rec.petsc.iterations, residual_text(rec.petsc).c_str(),
                     rec.ratio, rec.c->target, rec.met ? "met" : "MISSED",
                     solver_name(rec.c->solver), preconditioner_name(rec.c->preconditioner),
-                    rec.petsc_setup.c_str());
+                    rec.brisvel.setup, rec.petsc_setup.c_str());
         if (!rec.brisvel.succeeded)
             std::printf(" (brisvel: %s)", rec.brisvel.note.c_str());
         if (!rec.petsc.note.empty())
@@ -321,6 +321,8 @@ void print_side(const char *name, const Outcome &out) {
                     "\"true_residual\": %.3e, \"claimed_residual\": %.3e",
                     out.seconds, out.succeeded ? "true" : "false", out.iterations, out.residual,
                     out.claimed);
+    if (out.available && out.setup >= 0.0)
+        std::printf(", \"setup_seconds\": %.6g", out.setup);
     if (!out.note.empty())
         std::printf(", \"note\": \"%s\"", out.note.c_str());
     std::printf("}");

@@ -40,6 +40,7 @@ struct Outcome {
     int iterations = -1;     // -1 for direct solvers
     double residual = 0.0;   // true relative residual of the answer, computed here
     double claimed = -1.0;   // the relative residual the library reported, when it does
+    double setup = -1.0;     // seconds of the solve spent building the preconditioner, if told
     std::string note;        // why it failed, when it did
 };
 

@@ -237,6 +237,7 @@ int run(const cli::Options &o) {
     r.error_text = qvErrorString(r.error);
     r.iterations = qvGetParameteri(QV_USED_ITERATIONS);
     r.library_residual = qvGetParameterd(QV_RESIDUAL);
+    r.setup_s = qvGetParameterd(QV_SETUP_SECONDS);
     std::vector<double> x(static_cast<std::size_t>(a.cols));
     for (QVint j = 0; j < a.cols; ++j)
         x[static_cast<std::size_t>(j)] = qvGetVariable(j);

@@ -51,8 +51,8 @@ void print_json(std::FILE *out, const Report &r) {
                      json_string(r.error_text).c_str());
     std::fprintf(out,
                  ", \"seconds\": {\"read\": %.6f, \"assemble\": %.6f, \"solve\": %.6f, "
-                 "\"check\": %.6f, \"write\": %.6f}",
-                 r.read_s, r.assemble_s, r.solve_s, r.check_s, r.write_s);
+                 "\"setup\": %.6f, \"check\": %.6f, \"write\": %.6f}",
+                 r.read_s, r.assemble_s, r.solve_s, r.setup_s, r.check_s, r.write_s);
     if (!r.output.empty())
         std::fprintf(out, ", \"output\": %s", json_string(r.output).c_str());
     if (!r.output_error.empty())

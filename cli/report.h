@@ -25,6 +25,7 @@ struct Report {
     int iterations = 0;
     double residual = 0.0;          // true relative residual, computed by brisvel-solve
     double library_residual = 0.0;  // the one the library reported
+    double setup_s = 0.0;           // of the solve, building the preconditioner or factorisation
     double read_s = 0.0, assemble_s = 0.0, solve_s = 0.0, check_s = 0.0, write_s = 0.0;
     std::string output;  // where the solution went; empty when not written
     std::string output_error;

@@ -221,7 +221,7 @@ QVbool qvSolve(void) {
             return fail(QV_ERROR_BLOCK_ORDER);
         SolvingMark mark(*ctx);
         const SolveResult result = solve_system(*ctx);
-        ctx->results = Results{result.iterations, result.residual};
+        ctx->results = Results{result.iterations, result.residual, result.setup_seconds};
         return report(result.code);
     });
 }

@@ -98,3 +98,29 @@ INSTANTIATE_TEST_SUITE_P(AllCombinations, IterativeMethod,
                          case_name);
 
 }  // namespace
+
+// Full GMRES on ill-conditioned systems, where one pass of classical
+// Gram-Schmidt loses the basis' orthogonality: convergence then stalls or
+// needs several times n iterations. With the basis kept orthogonal it needs
+// little more than n.
+TEST(Gmres, KeepsItsBasisOrthogonalOnIllConditionedSystems) {
+    const int n = 200;
+    for (const double spread : {1e8, 1e10}) {
+        Problem p;  // eigenvalues from 1 down to 1 / spread, and a superdiagonal
+        p.rows = p.cols = n;
+        for (int i = 0; i < n; ++i) {
+            const double d = std::pow(spread, -static_cast<double>(i) / (n - 1));
+            p.entries.push_back({i, i, d});
+            if (i + 1 < n)
+                p.entries.push_back({i, i + 1, 0.3 * d});
+        }
+        p.rhs.assign(n, 1.0);
+        assemble(p, QV_METHOD_GMRES, QV_PRECONDITIONER_NONE);
+        qvSolverParameteri(QV_PARAM_GMRES_RESTART, n);
+        qvSolverParameteri(QV_PARAM_MAX_ITERATIONS, spread < 1e9 ? 3 * n / 2 : 2 * n);
+        qvSolverParameterd(QV_PARAM_THRESHOLD, 1e-10);
+        EXPECT_TRUE(qvSolve()) << "spread " << spread << ": " << qvErrorString(qvGetError());
+        EXPECT_LE(relative_residual(p, read_variables(n)), 1e-10) << "spread " << spread;
+        release_contexts();
+    }
+}

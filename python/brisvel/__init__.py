@@ -31,11 +31,13 @@ def _get():
 @dataclass
 class SolveInfo:
     """What a solve did: iterations (0 for a direct method), the true
-    relative residual of its answer, and the method that ran."""
+    relative residual of its answer, the method that ran, and the seconds
+    of the solve spent building its preconditioner or factorisation."""
 
     iterations: int
     residual: float
     method: str
+    setup_seconds: float = 0.0
 
 
 class SolveError(RuntimeError):
@@ -200,6 +202,7 @@ def solve(
                 iterations=lib.qvGetParameteri(_q.USED_ITERATIONS),
                 residual=lib.qvGetParameterd(_q.RESIDUAL),
                 method=ran,
+                setup_seconds=lib.qvGetParameterd(_q.SETUP_SECONDS),
             )
         finally:
             lib.qvDeleteContext(context)

@@ -19,6 +19,7 @@ enum class Block { None, System, Matrix, Row };
 struct Results {
     std::int32_t iterations = 0;
     double residual = 0.0;
+    double setup_seconds = 0.0;
 };
 
 struct Context {

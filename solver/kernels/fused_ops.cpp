@@ -4,7 +4,6 @@
 
 #include "kernels/parallel.h"
 
-
 namespace brisvel {
 void update_direction(std::size_t n, const double *r, double beta, double omega, const double *v,
                       double *p, const double *d, double *y) {
@@ -61,30 +60,6 @@ void scaled_copy(std::size_t n, double a, const double *x, double *y) {
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             y[i] = x[i] * a;  // y = a x
-    });
-}
-
-double subtract_and_dot(std::size_t n, double a, const double *v, double *u, const double *w) {
-    return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
-        lane_sum<1>(begin, end, sum, [&](std::size_t i, double *acc) {
-            u[i] -= a * v[i];  // u -= a v
-            acc[0] += u[i] * w[i];
-        });
-    })[0];
-}
-
-void combine(std::size_t n, const double *c, const double *const *v, std::size_t count,
-             const double *d, double *x, double *w) {
-    parallel_for(n, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            double sum = 0.0;
-            for (std::size_t j = 0; j < count; ++j)
-                sum += c[j] * v[j][i];  // s_i = sum_j c_j (v_j)_i
-            if (d != nullptr)
-                x[i] += d[i] * sum;  // x += M^-1 s
-            else
-                w[i] = sum;
-        }
     });
 }
 

@@ -24,11 +24,5 @@ std::array<double, 2> step_and_scale(std::size_t n, double alpha, const double *
                                      const double *d, double *x, double *r, double *z);
 // y = a x.
 void scaled_copy(std::size_t n, double a, const double *x, double *y);
-// u -= a v; returns (u, w).
-double subtract_and_dot(std::size_t n, double a, const double *v, double *u, const double *w);
-// s = sum_j c_j v_j over the first count vectors; then x += diag(d) s, or,
-// when d is null, w = s.
-void combine(std::size_t n, const double *c, const double *const *v, std::size_t count,
-             const double *d, double *x, double *w);
 
 }  // namespace brisvel

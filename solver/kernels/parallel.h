@@ -159,6 +159,23 @@ template <std::size_t K, class Body> std::array<double, K> parallel_sum(std::siz
     return total;
 }
 
+// As parallel_sum, for a count of sums known only at run time:
+// body(begin, end, sums) adds into sums[0 .. count).
+template <class Body>
+std::vector<double> parallel_sums(std::size_t n, std::size_t count, Body body) {
+    const std::size_t blocks = (n + block_size - 1) / block_size;
+    std::vector<double> partial(blocks * count, 0.0);
+    for_blocks(blocks, team_size(n), [&](std::size_t b) {
+        const std::size_t begin = b * block_size;
+        body(begin, std::min(begin + block_size, n), partial.data() + b * count);
+    });
+    std::vector<double> total(count, 0.0);
+    for (std::size_t b = 0; b < blocks; ++b)
+        for (std::size_t k = 0; k < count; ++k)
+            total[k] += partial[b * count + k];
+    return total;
+}
+
 // Adds term(i, acc) over [begin, end) into sums, where term adds entry i's
 // contributions into the K accumulators acc. Four interleaved lanes keep the
 // additions independent, so they pipeline, in an order fixed by the code.

@@ -1,5 +1,7 @@
-// Restarted GMRES, right preconditioned, with modified Gram-Schmidt in fused passes and
-// Givens rotations.
+// Restarted GMRES, right preconditioned, with classical Gram-Schmidt whose
+// reorthogonalisation is delayed into the next step's pass, and Givens
+// rotations.
+#include "kernels/basis_ops.h"
 #include "kernels/fused_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
@@ -13,22 +15,28 @@
 namespace brisvel {
 namespace {
 
-// The least-squares problem of one cycle: the Hessenberg matrix H, reduced to
-// upper triangular form by Givens rotations as its columns arrive, and the
-// rotated right-hand side g = Q' ||r|| e_1.
+// The least-squares problem of one cycle: the Hessenberg matrix H as built
+// (raw), its columns reduced to upper triangular form by Givens rotations
+// (rot), and the rotated right-hand side g = Q' ||r|| e_1. A column may be
+// rotated in again after it changes, as the last one does once its
+// direction is made final.
 struct Hessenberg {
     explicit Hessenberg(std::size_t restart)
-        : h(restart, Vector(restart + 1)), cs(restart), sn(restart), g(restart + 1), y(restart) {}
+        : raw(restart, Vector(restart + 1)), rot(restart, Vector(restart + 1)), cs(restart),
+          sn(restart), g(restart + 1), before(restart + 1), y(restart) {}
 
-    std::vector<Vector> h;  // columns of H
-    Vector cs, sn, g, y;
+    std::vector<Vector> raw, rot;  // columns of H, as built and rotated
+    Vector cs, sn, g;
+    Vector before;  // g_k before rotation k
+    Vector y;
 
     void reset(double beta) {
         std::fill(g.begin(), g.end(), 0.0);
-        g[0] = beta;  // g = ||r|| e_1
+        g[0] = before[0] = beta;  // g = ||r|| e_1
     }
-    // Rotates the new column k into the triangle; returns the norm the
-    // rotation found for it, 0 when the Krylov space is exhausted.
+    // Rotates column k into the triangle, after columns 0 .. k-1; returns
+    // the norm the rotation found for it, 0 when the Krylov space is
+    // exhausted.
     double rotate_in(std::size_t k);
     // Solves the triangle's leading block for y; answers how many columns it
     // used, fewer than k when trailing ones are singular.
@@ -36,7 +44,8 @@ struct Hessenberg {
 };
 
 double Hessenberg::rotate_in(std::size_t k) {
-    Vector &hk = h[k];
+    Vector &hk = rot[k];
+    std::copy(raw[k].begin(), raw[k].begin() + static_cast<std::ptrdiff_t>(k + 2), hk.begin());
     for (std::size_t i = 0; i < k; ++i) {  // apply the earlier rotations
         const double t = cs[i] * hk[i] + sn[i] * hk[i + 1];
         hk[i + 1] = -sn[i] * hk[i] + cs[i] * hk[i + 1];
@@ -47,20 +56,20 @@ double Hessenberg::rotate_in(std::size_t k) {
     sn[k] = rr > 0.0 ? hk[k + 1] / rr : 0.0;
     hk[k] = rr;
     hk[k + 1] = 0.0;
-    g[k + 1] = -sn[k] * g[k];
-    g[k] = cs[k] * g[k];
+    g[k] = cs[k] * before[k];
+    g[k + 1] = before[k + 1] = -sn[k] * before[k];
     return rr;
 }
 
 std::size_t Hessenberg::solve(std::size_t k) {
     std::size_t used = k;  // solve H y = g by back substitution
-    while (used > 0 && h[used - 1][used - 1] == 0.0)
+    while (used > 0 && rot[used - 1][used - 1] == 0.0)
         --used;  // drop a singular trailing column
     for (std::size_t i = used; i-- > 0;) {
         double sum = g[i];
         for (std::size_t j = i + 1; j < used; ++j)
-            sum -= h[j][i] * y[j];
-        y[i] = sum / h[i][i];
+            sum -= rot[j][i] * y[j];
+        y[i] = sum / rot[i][i];
     }
     return used;
 }
@@ -73,26 +82,89 @@ std::vector<const double *> basis_pointers(KrylovVectors &basis, std::size_t cou
     return v;
 }
 
-// Appends to the basis v_0 .. v_k the next vector v_k+1 = A M^-1 v_k,
-// orthogonalised against the others, its coefficients going to column k of
-// H. z is work space. False when a non-finite number appeared.
-bool arnoldi_step(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, std::size_t k,
-                  Vector &hk, double *z) {
-    const std::size_t n = static_cast<std::size_t>(a.rows);
-    m.apply(basis[k], z);                 // z = M^-1 v_k
-    double *u = basis[k + 1];             // the new direction, built in place
-    hk[0] = spmv_dot(a, z, u, basis[0]);  // u = A z, h_0k = (u, v_0)
-    // Modified Gram-Schmidt, each pass taking one projection off u and
-    // finding the next coefficient: h_ik = (u - h_i-1,k v_i-1, v_i).
-    for (std::size_t i = 1; i <= k + 1; ++i)
-        hk[i] = subtract_and_dot(n, hk[i - 1], basis[i - 1], u, i <= k ? basis[i] : u);
-    const double uu = hk[k + 1];  // the last pass gave (u, u)
-    hk[k + 1] = std::isfinite(uu) && uu > 1e-280 ? std::sqrt(uu) : norm2(n, u);
-    if (!std::isfinite(hk[k + 1]))
-        return false;
-    if (hk[k + 1] > 0.0)
-        scaled_copy(n, 1.0 / hk[k + 1], u, u);  // v_k+1 = u / ||u||
-    return true;
+enum class Step {
+    grown,      // v_k is final and column k of H built
+    exhausted,  // the last direction lay in the basis' span: no column k
+    not_finite  // a non-finite number appeared
+};
+
+// The Arnoldi process, one step at a time. Slot k of the basis holds u, the
+// next direction projected off v_0 .. v_k-1 once, not yet normalised:
+// A M^-1 v_k-1 = V h_k-1 + u. Step k
+// multiplies u itself, w = A M^-1 u, and then in one pass over the basis
+// finds the projections of both u and w; in a second it projects u off the
+// basis again, making it v_k, and projects w off v_0 .. v_k, making it the
+// next u. Column k-1 of H is corrected by the second projection of u, and
+// column k follows from w's projections through the Arnoldi relation: two
+// passes over the basis a step, with the orthogonality of Gram-Schmidt
+// applied twice. On step 0, slot 0 holds the residual r.
+class Arnoldi {
+  public:
+    Arnoldi(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, std::size_t restart,
+            double *z)
+        : a_(a), m_(m), basis_(basis), z_(z), dots_(2 * restart + 3) {}
+
+    Step step(std::size_t k, Hessenberg &h);
+
+  private:
+    const CsrMatrix &a_;
+    const Preconditioner &m_;
+    KrylovVectors &basis_;
+    double *z_;
+    Vector dots_;
+};
+
+Step Arnoldi::step(std::size_t k, Hessenberg &h) {
+    const std::size_t n = static_cast<std::size_t>(a_.rows);
+    double *u = basis_[k], *w = basis_[k + 1];
+    const double *d = m_.inverse_diagonal();  // a diagonal M^-1 is folded into the last pass
+    if (k == 0 || d == nullptr)
+        m_.apply(u, z_);  // z = M^-1 u
+    spmv(a_, z_, w);      // w = A z
+    const std::vector<const double *> v = basis_pointers(basis_, k);
+    project_pair(n, v.data(), k, u, w, dots_.data());
+    const double *pa = dots_.data(), *pb = pa + k;  // a = V'u, b = V'w
+    const double uu = pa[2 * k], uw = pa[2 * k + 1], ww = pa[2 * k + 2];
+    double aa = 0.0, ab = 0.0;
+    for (std::size_t i = 0; i < k; ++i) {
+        aa += pa[i] * pa[i];
+        ab += pa[i] * pb[i];
+    }
+    if (!std::isfinite(uu) || !std::isfinite(ww) || !std::isfinite(aa) || !std::isfinite(ab))
+        return Step::not_finite;
+    const double rho2 = uu - aa;  // ||u - V a||^2, V orthonormal
+    if (k == 0)
+        h.reset(std::sqrt(rho2));  // ||r||
+    else {
+        // A M^-1 v_k-1 = V (h_k-1 + a) + rho v_k: column k-1 made
+        // final. More than half of u along the basis means u was rounding
+        // error alone: the space is exhausted.
+        const bool exhausted = !(rho2 > 0.5 * uu);
+        Vector &previous = h.raw[k - 1];
+        for (std::size_t i = 0; i < k; ++i)
+            previous[i] += pa[i];
+        previous[k] = exhausted ? 0.0 : std::sqrt(rho2);
+        h.rotate_in(k - 1);
+        if (exhausted)
+            return Step::exhausted;
+    }
+    const double rho = std::sqrt(rho2);
+    const double beta = (uw - ab) / rho;  // (v_k, w)
+    const double remainder = orthogonalise_pair(n, v.data(), k, pa, rho, pb, beta, u, w, d, z_);
+    // A M^-1 v_k = (w - A M^-1 V a) / rho, with A M^-1 V a = H a by the
+    // Arnoldi relation; w = V b + beta v_k + rho u' for the new u'.
+    Vector &column = h.raw[k];
+    std::copy(pb, pb + k, column.begin());
+    column[k] = beta;
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t i = 0; i <= j + 1; ++i)
+            column[i] -= h.raw[j][i] * pa[j];  // ([b; beta] - H a)
+    for (std::size_t i = 0; i <= k; ++i)
+        column[i] /= rho;
+    column[k + 1] = std::sqrt(remainder);  // ||u'||
+    if (!std::isfinite(column[k + 1]) || !std::isfinite(beta))
+        return Step::not_finite;
+    return Step::grown;
 }
 
 // x += M^-1 V y over the first used basis vectors; w and z are work space.
@@ -100,7 +172,7 @@ void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector
                      std::size_t used, Vector &x, double *w, double *z) {
     const std::vector<const double *> v = basis_pointers(basis, used);
     const double *d = m.inverse_diagonal();
-    combine(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
+    combine_basis(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
     if (d == nullptr) {
         m.apply(w, z);
         axpy(x.size(), 1.0, z, x.data());  // x += M^-1 w
@@ -114,32 +186,33 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
     const std::size_t n = b.size();
     const std::size_t restart =
         std::max<std::size_t>(1, std::min(static_cast<std::size_t>(control.restart), n));
-    KrylovVectors work(restart + 4, n, control.workspace);  // the basis, then r, w and z
-    double *r = work[restart + 1], *w = work[restart + 2], *z = work[restart + 3];
+    KrylovVectors work(restart + 3, n, control.workspace);  // the basis, then w and z
+    double *r = work[0], *w = work[restart + 1], *z = work[restart + 2];
     SolveResult result;
     const KrylovStart start = krylov_start(a, b, x, control, r, result);
     if (start.done)
         return result;
     const double norm_b = start.norm_b, tol = start.tol;  // ||b||, and the target for ||r||
     Hessenberg hessenberg(restart);
+    Arnoldi arnoldi(a, m, work, restart, z);
     int stopped = QV_ERROR_NOT_CONVERGED;
     TeamPacer pace(n);
 
     while (!control.converged(result.residual) && result.iterations < control.max_iterations) {
-        const double beta = result.residual * norm_b;  // ||r||
-        scaled_copy(n, 1.0 / beta, r, work[0]);        // v_0 = r / ||r||
-        hessenberg.reset(beta);
-        std::size_t k = 0;  // columns built in this cycle
+        std::size_t k = 0;  // columns built in this cycle; r is in slot 0
         while (k < restart && result.iterations < control.max_iterations) {
             ++result.iterations;
-            if (!arnoldi_step(a, m, work, k, hessenberg.h[k], z)) {
+            const Step step = arnoldi.step(k, hessenberg);
+            if (step == Step::not_finite) {
                 result.code = QV_ERROR_BREAKDOWN;
                 return result;
             }
+            if (step == Step::exhausted)
+                break;
             const double rr = hessenberg.rotate_in(k);
             ++k;
-            pace.iteration_done(static_cast<double>(k) +
-                                3.0);  // 2 passes over k vectors, A, scaling
+            pace.iteration_done(2.0 * static_cast<double>(k) +
+                                10.0);  // the basis twice, A and M^-1
             const double estimate = std::fabs(hessenberg.g[k]);
             if (control.interrupted(result.iterations, estimate / norm_b)) {
                 stopped = QV_ERROR_INTERRUPTED;
@@ -151,7 +224,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
         const std::size_t used = hessenberg.solve(k);
         update_solution(m, work, hessenberg.y, used, x, w, z);
         const double previous = result.residual;
-        result.residual = true_residual(a, b, x, norm_b, r);
+        result.residual = true_residual(a, b, x, norm_b, r);  // the next cycle's start
         if (!std::isfinite(result.residual) || stopped == QV_ERROR_INTERRUPTED)
             break;
         if (used < k || !(result.residual < previous)) {  // singular or stagnating

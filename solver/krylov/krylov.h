@@ -15,7 +15,8 @@ namespace brisvel {
 struct SolveResult {
     int code = QV_ERROR_NOT_CONVERGED;
     int iterations = 0;
-    double residual = 0.0;  // true relative residual ||b - Ax|| / ||b|| of the returned x
+    double residual = 0.0;       // true relative residual ||b - Ax|| / ||b|| of the returned x
+    double setup_seconds = 0.0;  // building the preconditioner or the factorisation
 };
 
 // The one convergence test: a relative residual meets the threshold. NaN

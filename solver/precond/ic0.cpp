@@ -58,7 +58,8 @@ BuiltPreconditioner make_ic0(const CsrMatrix &a, const Parameters &) {
             all_finite(t.f.val.size(), t.f.val.data())) {
             to_sweep_form(t);
             mirror(t);
-            schedule(t);
+            if (!finish(t))
+                return {QV_ERROR_PRECONDITIONER, nullptr};
             return {QV_OK, std::make_unique<TriangularPreconditioner>(std::move(t))};
         }
         alpha = attempt == 0 ? first_shift : alpha * shift_growth;

@@ -30,7 +30,8 @@ BuiltPreconditioner make_ilu0(const CsrMatrix &a, const Parameters &) {
     to_sweep_form(t);
     if (!all_finite(t.f.val.size(), t.f.val.data()) || !all_finite(n, t.s.data()))
         return {QV_ERROR_PRECONDITIONER, nullptr};
-    schedule(t);
+    if (!finish(t))
+        return {QV_ERROR_PRECONDITIONER, nullptr};
     return {QV_OK, std::make_unique<TriangularPreconditioner>(std::move(t))};
 }
 

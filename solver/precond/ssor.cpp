@@ -22,7 +22,8 @@ BuiltPreconditioner make_ssor(const CsrMatrix &a, const Parameters &p) {
         for (std::int64_t k = t.diag[i] + 1; k < t.f.row_ptr[i + 1]; ++k)
             t.f.val.data()[k] *= t.s[i];  // (w/d_i) a_ij above the diagonal
     }
-    schedule(t);
+    if (!finish(t))
+        return {QV_ERROR_PRECONDITIONER, nullptr};
     return {QV_OK, std::make_unique<TriangularPreconditioner>(std::move(t))};
 }
 

@@ -2,6 +2,7 @@
 #include "precond/triangular.h"
 
 #include "kernels/parallel.h"
+#include "kernels/vector_ops.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,10 +10,16 @@
 namespace brisvel {
 namespace {
 
-// A level is shared among the team only when it has at least this many rows
-// on average: below it, the barrier at each level costs more than the
-// shared work saves.
-constexpr std::size_t rows_per_level = 256;
+// Whether a team sweeps faster by levels than one thread alone. One thread
+// keeps the neighbouring row's value in a register and reads the rows in
+// order; shared by levels, a row costs about twice as much (neither holds),
+// and each level ends at a barrier worth some thousand rows. So the levels
+// must hold, on average, about 4096 / (team - 1) rows: a 3D grid's may on
+// many threads, a 2D grid's in natural order never do.
+bool shared_by_levels(std::size_t n, const Levels &levels, int team) {
+    const std::size_t count = std::max<std::size_t>(levels.start.size() - 1, 1);
+    return team > 1 && n / count >= 4096 / static_cast<std::size_t>(team - 1);
+}
 
 Levels levels_of(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower) {
     const std::size_t n = static_cast<std::size_t>(f.rows);
@@ -41,25 +48,40 @@ Levels levels_of(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower
     return out;
 }
 
-// One row of each sweep; a row gives the same bits whoever computes it and
-// whenever, once the rows it reads are done.
-inline void forward_row(const TriangularFactor &t, std::size_t i, const double *r, double *w) {
-    const std::int64_t *row_ptr = t.f.row_ptr.data();
+// One row of each sweep, in the folded form; a row gives the same bits
+// whoever computes it and whenever, once the rows it reads are done. The
+// neighbour a row most often waits for, i-1 forward and i+1 backward, is
+// taken last, from the caller when Carried (one thread, which keeps it in a
+// register rather than waiting for it to reach memory), else from the
+// vector.
+template <bool Carried>
+inline double forward_row(const TriangularFactor &t, std::size_t i, const double *r,
+                          const double *w, double previous) {
     const std::int32_t *col = t.f.col.data();
     const double *val = t.f.val.data();
-    double sum = t.c * r[i];
-    for (std::int64_t k = row_ptr[i]; k < t.diag[i]; ++k)
+    const std::int64_t end = t.diag[i];
+    std::int64_t k = t.f.row_ptr[i];
+    const bool adjacent = end > k && static_cast<std::size_t>(col[end - 1]) + 1 == i;
+    double sum = t.s[i] * r[i];
+    for (; k < end - adjacent; ++k)
         sum -= val[k] * w[col[k]];
-    w[i] = t.s[i] * sum;  // w_i = s_i (c r_i - sum_{j<i} f_ij w_j)
+    if (adjacent)
+        sum -= val[end - 1] * (Carried ? previous : w[i - 1]);
+    return sum;  // w_i = s_i r_i - sum_{j<i} f_ij w_j
 }
 
-inline void backward_row(const TriangularFactor &t, std::size_t i, double *z) {
+template <bool Carried>
+inline double backward_row(const TriangularFactor &t, std::size_t i, const double *z, double next) {
     const std::int32_t *col = t.f.col.data();
     const double *val = t.f.val.data();
+    const std::int64_t first = t.diag[i] + 1, end = t.f.row_ptr[i + 1];
+    const bool adjacent = first < end && static_cast<std::size_t>(col[first]) == i + 1;
     double sum = z[i];
-    for (std::int64_t k = t.diag[i] + 1; k < t.f.row_ptr[i + 1]; ++k)
+    for (std::int64_t k = first + adjacent; k < end; ++k)
         sum -= val[k] * z[col[k]];
-    z[i] = sum;  // z_i = w_i - sum_{j>i} f_ij z_j
+    if (adjacent)
+        sum -= val[first] * (Carried ? next : z[i + 1]);
+    return sum;  // z_i = w_i - sum_{j>i} f_ij z_j
 }
 
 // Runs row(i) over the levels in order, each level's rows shared among the
@@ -120,26 +142,40 @@ void with_diagonal(const CsrMatrix &a, CsrMatrix &f, Array<std::int64_t> &diag) 
     }
 }
 
-void schedule(TriangularFactor &t) {
+bool finish(TriangularFactor &t) {
+    const std::size_t n = static_cast<std::size_t>(t.f.rows);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::int64_t k = t.f.row_ptr[i]; k < t.diag[i]; ++k)
+            t.f.val.data()[k] *= t.s[i];  // s_i f_ij
+        t.s[i] *= t.c;                    // s_i c
+    }
+    t.c = 1.0;
+    if (!all_finite(t.f.val.size(), t.f.val.data()) || !all_finite(n, t.s.data()))
+        return false;
     t.forward = levels_of(t.f, t.diag, true);
     t.backward = levels_of(t.f, t.diag, false);
+    return true;
 }
 
 void TriangularPreconditioner::apply(const double *r, double *z) const {
     const std::size_t n = static_cast<std::size_t>(t_.f.rows);
     const int team = team_size(n);
-    const std::size_t levels = t_.forward.start.size() - 1;
-    if (team > 1 && n / std::max<std::size_t>(levels, 1) >= rows_per_level)
-        by_levels(t_.forward, team, [&](std::size_t i) { forward_row(t_, i, r, z); });
-    else
+    if (shared_by_levels(n, t_.forward, team))
+        by_levels(t_.forward, team,
+                  [&](std::size_t i) { z[i] = forward_row<false>(t_, i, r, z, 0.0); });
+    else {
+        double previous = 0.0;  // w_i-1
         for (std::size_t i = 0; i < n; ++i)
-            forward_row(t_, i, r, z);
-    const std::size_t back_levels = t_.backward.start.size() - 1;
-    if (team > 1 && n / std::max<std::size_t>(back_levels, 1) >= rows_per_level)
-        by_levels(t_.backward, team, [&](std::size_t i) { backward_row(t_, i, z); });
-    else
+            z[i] = previous = forward_row<true>(t_, i, r, z, previous);
+    }
+    if (shared_by_levels(n, t_.backward, team))
+        by_levels(t_.backward, team,
+                  [&](std::size_t i) { z[i] = backward_row<false>(t_, i, z, 0.0); });
+    else {
+        double next = 0.0;  // z_i+1
         for (std::size_t i = n; i-- > 0;)
-            backward_row(t_, i, z);
+            z[i] = next = backward_row<true>(t_, i, z, next);
+    }
 }
 
 long incomplete_lu(CsrMatrix &f, const Array<std::int64_t> &diag, const Vector &tiny,

@@ -23,7 +23,8 @@ struct Levels {
 //     f_ij = a_ij below the diagonal and (w/d_i) a_ij above it;
 //   ILU(0), M = L U with L unit lower: s = 1/u_ii, c = 1,
 //     f_ij = l_ij u_jj below and u_ij / u_ii above.
-// IC(0) is ILU(0) of a symmetric A, made exactly symmetric.
+// IC(0) is ILU(0) of a symmetric A, made exactly symmetric. finish() then
+// folds s and c into the forward sweep's entries.
 struct TriangularFactor {
     CsrMatrix f;               // A's pattern with its diagonal (the diagonal's value unused)
     Array<std::int64_t> diag;  // the position of each row's diagonal in f
@@ -35,8 +36,11 @@ struct TriangularFactor {
 // A's pattern and values with a zero entry added where the diagonal is missing,
 // and the position of each row's diagonal.
 void with_diagonal(const CsrMatrix &a, CsrMatrix &f, Array<std::int64_t> &diag);
-// The level schedules of both sweeps.
-void schedule(TriangularFactor &t);
+// Makes a factor ready for its preconditioner: folds s into the forward
+// sweep, which then reads w_i = s_i c r_i - sum_{j<i} (s_i f_ij) w_j, with
+// one multiplication fewer between one row and the next, and schedules both
+// sweeps. False when a folded value overflowed.
+bool finish(TriangularFactor &t);
 
 // The preconditioner made of a factor.
 class TriangularPreconditioner final : public Preconditioner {

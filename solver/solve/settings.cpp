@@ -110,6 +110,8 @@ int get_parameter(const Context &ctx, int code, double &value) {
         value = ctx.params.*setting->field;
     else if (code == QV_RESIDUAL)
         value = ctx.results.residual;
+    else if (code == QV_SETUP_SECONDS)
+        value = ctx.results.setup_seconds;
     else
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     return QV_OK;

@@ -11,12 +11,24 @@
 #include "solve/methods.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <new>
 
 namespace brisvel {
 namespace {
+
+// Seconds since it was made.
+class Stopwatch {
+  public:
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    }
+
+  private:
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
 
 // The exponent e with 2^(e-1) <= |v| < 2^e, 0 for v = 0.
 int exponent_of(double v) {
@@ -188,8 +200,12 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
         return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
     if (method.needs_symmetry && !is_symmetric(m))
         return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC), 0, 0.0};
-    if (method.kind == MethodKind::Direct)
-        return method.direct(m, rhs, x);
+    const Stopwatch clock;
+    if (method.kind == MethodKind::Direct) {
+        SolveResult result = method.direct(m, rhs, x);
+        result.setup_seconds = clock.seconds();  // the factorisation is nearly all of it
+        return result;
+    }
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
@@ -199,7 +215,11 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
         kind->make(m, ctx.params);  // factorisations count as solve time
     if (pre.code != QV_OK)
         return SolveResult{BRISVEL_ERROR(pre.code), 0, 0.0};
-    return method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
+    const double setup = clock.seconds();
+    SolveResult result =
+        method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
+    result.setup_seconds = setup;
+    return result;
 }
 
 // Solves the least-squares problem s with a method that never forms A'A.
@@ -208,8 +228,12 @@ SolveResult run_normal_method(const Method &method, Context &ctx, const ScaledLe
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
+    const Stopwatch clock;
     const auto pre = kind->make_normal(s.a(), ctx.params);
-    return method.normal(s.system(), *pre, x, control_of(ctx, x.size()));
+    const double setup = clock.seconds();
+    SolveResult result = method.normal(s.system(), *pre, x, control_of(ctx, x.size()));
+    result.setup_seconds = setup;
+    return result;
 }
 
 SolveResult solve_checked(Context &ctx) {

@@ -75,6 +75,8 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
 #define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
 #define QV_RESIDUAL 0x181        /* double: true relative residual of the last solve's answer */
+#define QV_SETUP_SECONDS 0x182   /* double: seconds of the last solve spent building its
+                                    preconditioner or factorisation (part of the solve) */
 
 #define QV_MAX_VARIABLES (1 << 28) /* largest accepted variable count */
 #define QV_MAX_THREADS 1024        /* largest accepted thread count */

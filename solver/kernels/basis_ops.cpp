@@ -1,0 +1,227 @@
+// Multi-vector passes for orthogonalising against a Krylov basis, shared
+// among the threads with reproducible sums.
+#include "kernels/basis_ops.h"
+
+#include "kernels/parallel.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace brisvel {
+namespace {
+
+// Two doubles side by side, so that sums over pairs of entries run two at a
+// time in every build; each lane's order of addition is fixed by the code.
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair load(const double *p) {
+    Pair x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+// Adds (v_q, t) into s[q] and (v_q, w) into s[Q + q] for the Q vectors v over
+// [begin, end): Q at a time, so that t and w are read once for all of them.
+// With Own, adds (t, t), (t, w) and (w, w) into s[2Q ..] too.
+template <std::size_t Q, bool Own>
+void project_group(const double *const *v, const double *t, const double *w, std::size_t begin,
+                   std::size_t end, double *s) {
+    Pair st[Q + 1] = {}, sw[Q + 1] = {}, own[3] = {};  // (one spare, so that Q = 0 is allowed)
+    std::size_t i = begin;
+    for (; i + 2 <= end; i += 2) {
+        const Pair ti = load(t + i), wi = load(w + i);
+        for (std::size_t q = 0; q < Q; ++q) {
+            const Pair vi = load(v[q] + i);
+            st[q] += vi * ti;  // (v_q, t)
+            sw[q] += vi * wi;  // (v_q, w)
+        }
+        if (Own) {
+            own[0] += ti * ti;  // (t, t)
+            own[1] += ti * wi;  // (t, w)
+            own[2] += wi * wi;  // (w, w)
+        }
+    }
+    const bool tail = i < end;
+    for (std::size_t q = 0; q < Q; ++q) {
+        s[q] += (st[q][0] + st[q][1]) + (tail ? v[q][i] * t[i] : 0.0);
+        s[Q + q] += (sw[q][0] + sw[q][1]) + (tail ? v[q][i] * w[i] : 0.0);
+    }
+    if (Own) {
+        s[2 * Q] += (own[0][0] + own[0][1]) + (tail ? t[i] * t[i] : 0.0);
+        s[2 * Q + 1] += (own[1][0] + own[1][1]) + (tail ? t[i] * w[i] : 0.0);
+        s[2 * Q + 2] += (own[2][0] + own[2][1]) + (tail ? w[i] * w[i] : 0.0);
+    }
+}
+
+// va = V a, vb = V b over len entries from offset c, for Q vectors at a time;
+// added to what va and vb hold unless first.
+template <std::size_t Q>
+void combine_group(const double *const *v, const double *a, const double *b, std::size_t c,
+                   std::size_t len, bool first, double *va, double *vb) {
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        Pair sa = first ? Pair{} : load(va + i), sb = first ? Pair{} : load(vb + i);
+        for (std::size_t q = 0; q < Q; ++q) {
+            const Pair vi = load(v[q] + c + i);
+            sa += a[q] * vi;  // (V a)_i
+            sb += b[q] * vi;  // (V b)_i
+        }
+        std::memcpy(va + i, &sa, sizeof sa);
+        std::memcpy(vb + i, &sb, sizeof sb);
+    }
+    for (; i < len; ++i) {
+        double sa = first ? 0.0 : va[i], sb = first ? 0.0 : vb[i];
+        for (std::size_t q = 0; q < Q; ++q) {
+            sa += a[q] * v[q][c + i];
+            sb += b[q] * v[q][c + i];
+        }
+        va[i] = sa;
+        vb[i] = sb;
+    }
+}
+
+// s = V c over len entries from offset o, for Q vectors at a time; added to
+// what s holds unless first.
+template <std::size_t Q>
+void sum_group(const double *const *v, const double *c, std::size_t o, std::size_t len, bool first,
+               double *s) {
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        Pair si = first ? Pair{} : load(s + i);
+        for (std::size_t q = 0; q < Q; ++q)
+            si += c[q] * load(v[q] + o + i);  // (V c)_i
+        std::memcpy(s + i, &si, sizeof si);
+    }
+    for (; i < len; ++i) {
+        double si = first ? 0.0 : s[i];
+        for (std::size_t q = 0; q < Q; ++q)
+            si += c[q] * v[q][o + i];
+        s[i] = si;
+    }
+}
+
+// Calls group<Q>(first, Q) over the count vectors, four at a time and then
+// the rest, in an order fixed by count alone.
+template <class Group> void by_fours(std::size_t count, Group group) {
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4)
+        group(std::integral_constant<std::size_t, 4>{}, j);
+    switch (count - j) {
+    case 3:
+        group(std::integral_constant<std::size_t, 3>{}, j);
+        break;
+    case 2:
+        group(std::integral_constant<std::size_t, 2>{}, j);
+        break;
+    case 1:
+        group(std::integral_constant<std::size_t, 1>{}, j);
+        break;
+    case 0:
+        break;
+    }
+}
+
+}  // namespace
+
+void project_pair(std::size_t n, const double *const *v, std::size_t count, const double *t,
+                  const double *w, double *out) {
+    const std::vector<double> sums =
+        parallel_sums(n, 2 * count + 3, [&](std::size_t begin, std::size_t end, double *s) {
+            // Groups of basis vectors one after another over the block, so
+            // that the block of t and w stays in the cache; the first group
+            // also takes t's and w's own products.
+            double part[11];
+            if (count == 0) {
+                std::fill(part, part + 3, 0.0);
+                project_group<0, true>(v, t, w, begin, end, part);
+                std::copy(part, part + 3, s);
+            }
+            by_fours(count, [&](auto group, std::size_t j) {
+                constexpr std::size_t q = decltype(group)::value;
+                std::fill(part, part + 2 * q + 3, 0.0);
+                if (j == 0)
+                    project_group<q, true>(v + j, t, w, begin, end, part);
+                else
+                    project_group<q, false>(v + j, t, w, begin, end, part);
+                for (std::size_t p = 0; p < q; ++p) {
+                    s[j + p] += part[p];
+                    s[count + j + p] += part[q + p];
+                }
+                if (j == 0)
+                    for (std::size_t k = 0; k < 3; ++k)
+                        s[2 * count + k] += part[2 * q + k];
+            });
+        });
+    std::copy(sums.begin(), sums.end(), out);
+}
+
+double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
+                          double rho, const double *b, double beta, double *t, double *w,
+                          const double *d, double *z) {
+    constexpr std::size_t chunk = 512;  // entries whose combinations stay in the first cache
+    const double inverse_rho = 1.0 / rho;
+    return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
+        double lanes[4] = {};
+        for (std::size_t c = begin; c < end; c += chunk) {
+            const std::size_t len = std::min(chunk, end - c);
+            double va[chunk], vb[chunk];
+            if (count == 0) {
+                std::fill(va, va + len, 0.0);
+                std::fill(vb, vb + len, 0.0);
+            }
+            by_fours(count, [&](auto group, std::size_t j) {
+                combine_group<decltype(group)::value>(v + j, a + j, b + j, c, len, j == 0, va, vb);
+            });
+            std::size_t i = 0;
+            for (; i + 4 <= len; i += 4)  // four lanes, two at a time
+                for (std::size_t h = 0; h < 4; h += 2) {
+                    const std::size_t e = c + i + h;
+                    const Pair ti = (load(t + e) - load(va + i + h)) * inverse_rho;
+                    const Pair wi = (load(w + e) - load(vb + i + h) - beta * ti) * inverse_rho;
+                    std::memcpy(t + e, &ti, sizeof ti);  // t = (t - V a) / rho
+                    std::memcpy(w + e, &wi, sizeof wi);  // w = (w - V b - beta t) / rho
+                    if (d != nullptr) {
+                        const Pair zi = load(d + e) * wi;
+                        std::memcpy(z + e, &zi, sizeof zi);  // z = diag(d) w
+                    }
+                    lanes[h] += wi[0] * wi[0];
+                    lanes[h + 1] += wi[1] * wi[1];
+                }
+            for (; i < len; ++i) {
+                const double ti = (t[c + i] - va[i]) * inverse_rho;
+                const double wi = (w[c + i] - vb[i] - beta * ti) * inverse_rho;
+                t[c + i] = ti;
+                w[c + i] = wi;
+                if (d != nullptr)
+                    z[c + i] = d[c + i] * wi;
+                lanes[i % 4] += wi * wi;
+            }
+        }
+        sum[0] += (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+    })[0];
+}
+
+void combine_basis(std::size_t n, const double *c, const double *const *v, std::size_t count,
+                   const double *d, double *x, double *w) {
+    constexpr std::size_t chunk = 512;
+    parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        double s[chunk];
+        for (std::size_t o = begin; o < end; o += chunk) {
+            const std::size_t len = std::min(chunk, end - o);
+            if (count == 0)
+                std::fill(s, s + len, 0.0);
+            by_fours(count, [&](auto group, std::size_t j) {
+                sum_group<decltype(group)::value>(v + j, c + j, o, len, j == 0, s);
+            });
+            for (std::size_t i = 0; i < len; ++i) {
+                if (d != nullptr)
+                    x[o + i] += d[o + i] * s[i];  // x += diag(d) V c
+                else
+                    w[o + i] = s[i];  // w = V c
+            }
+        }
+    });
+}
+
+}  // namespace brisvel
