@@ -44,6 +44,7 @@ struct ScaledLeastSquares {
     bool any_lift = false;
     int shift = 0;          // f - e
     double norm_atb = 0.0;  // ||C A~' b~||, the measure's denominator
+    bool split = false;     // sweeps over A~ in two passes
 
     const CsrMatrix &a() const { return copied ? scaled : *original; }
     double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift[j]); }
@@ -53,7 +54,7 @@ struct ScaledLeastSquares {
     // problem, the lifted columns scaled back, the common powers of two
     // cancelling.
     NormalSystem system() const {
-        return NormalSystem{a(), b, any_lift ? lift.data() : nullptr, norm_atb};
+        return NormalSystem{a(), b, any_lift ? lift.data() : nullptr, norm_atb, split};
     }
 };
 
@@ -101,7 +102,8 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     for (double &v : s.b)
         v = std::ldexp(v, -f);
     s.atb.resize(cols);
-    transposed_product(s.a(), s.b.data(), s.atb.data());  // A~' b~
+    s.split = split_sweeps(s.a());
+    transposed_product(s.a(), s.split, s.b.data(), s.atb.data());  // A~' b~
     Vector c(cols);
     for (std::size_t j = 0; j < cols; ++j)
         c[j] = std::ldexp(s.atb[j], -s.lift[j]);  // C^-1 A~' b~ = 2^-e A' b~
