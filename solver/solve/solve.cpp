@@ -41,15 +41,18 @@ struct ScaledLeastSquares {
     bool copied = false;    // A~ is scaled rather than *original
     Vector b;               // b~
     Vector atb;             // A~' b~
-    std::vector<int> lift;  // c_j: 0 unless column j was lifted
+    std::vector<int> lift;  // c_j: 0 unless column j was lifted; empty when none is
     bool any_lift = false;
     int shift = 0;          // f - e
     double norm_atb = 0.0;  // ||C A~' b~||, the measure's denominator
     bool split = false;     // sweeps over A~ in two passes
 
     const CsrMatrix &a() const { return copied ? scaled : *original; }
-    double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift[j]); }
-    double from_variable(double x, std::size_t j) const { return std::ldexp(x, -shift - lift[j]); }
+    int lift_of(std::size_t j) const { return any_lift ? lift[j] : 0; }
+    double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift_of(j)); }
+    double from_variable(double x, std::size_t j) const {
+        return std::ldexp(x, -shift - lift_of(j));
+    }
     // The problem as the least-squares methods see it, with the verdict's
     // measure ||C^-1 A~'(b~ - A~ y)|| / ||C^-1 A~' b~||: that of the original
     // problem, the lifted columns scaled back, the common powers of two
@@ -109,6 +112,8 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     for (std::size_t j = 0; j < cols; ++j)
         c[j] = std::ldexp(s.atb[j], -s.lift[j]);  // C^-1 A~' b~ = 2^-e A' b~
     s.norm_atb = norm2(cols, c.data());
+    if (!s.any_lift)
+        std::vector<int>().swap(s.lift);
     return s;
 }
 
@@ -267,9 +272,10 @@ SolveResult solve_checked(Context &ctx) {
         ls = scale_least_squares(a, b);
         const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
         const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
-        if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a()))
-            normal =
-                normal_matrix(ls.a(), transpose(ls.a()));  // minimise ||b - Ax|| by A'A x = A'b
+        if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
+            Vector().swap(ls.b);             // A'b is all the methods on A'A need of b
+            normal = normal_matrix(ls.a());  // minimise ||b - Ax|| by A'A x = A'b
+        }
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? ls.atb : b;
@@ -281,36 +287,43 @@ SolveResult solve_checked(Context &ctx) {
     };
     auto verdict = [&](const Vector &y) {  // judged with every variable, as written
         Vector all = ctx.values;
-        const Vector values = written(y);
         for (std::size_t k = 0; k < n; ++k)
-            all[variable(k)] = values[k];
+            all[variable(k)] = p.least_squares ? ls.to_variable(y[k], k) : y[k];
         return problem_residual(ctx, all);
     };
-    Vector x(n);
-    for (std::size_t k = 0; k < n; ++k) {  // the variables are the initial guess
-        const double value = ctx.values[variable(k)];
-        x[k] = p.least_squares ? ls.from_variable(value, k) : value;
-    }
-    const Vector x0 = x;
+    // The variables are the initial guess; they stay as they are until the
+    // answer is written, so it is made from them again when needed.
+    auto initial_guess = [&]() {
+        Vector x0(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            const double value = ctx.values[variable(k)];
+            x0[k] = p.least_squares ? ls.from_variable(value, k) : value;
+        }
+        return x0;
+    };
+    Vector x = initial_guess();
 
     const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0;
     SolveResult result =
         matrix_free ? run_normal_method(*method, ctx, ls, x) : run_method(*method, ctx, m, rhs, x);
+    normal = CsrMatrix();  // A'A is done with: the verdict needs room of its own
     const bool x_finite = all_finite(n, x.data());
     double x_residual = x_finite ? verdict(x) : std::numeric_limits<double>::quiet_NaN();
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
         result.code = x_finite ? QV_ERROR_NOT_CONVERGED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
     if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
+        Vector x0 = initial_guess();
         const double x0_residual = verdict(x0);
         if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
-            x = x0;
+            x.swap(x0);
             x_residual = x0_residual;
         }
     }
     result.residual = x_residual;
     const Vector values = written(x);
     if (!all_finite(n, values.data()))  // the answer is out of range: never write it
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations, verdict(x0)};
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations,
+                           verdict(initial_guess())};
     for (std::size_t k = 0; k < n; ++k)
         ctx.values[variable(k)] = values[k];
     return result;
