@@ -132,15 +132,16 @@ double problem_residual(const Context &ctx, const Vector &x) {
     const bool least_squares = ctx.params.least_squares;
     const std::size_t cols = least_squares ? x.size() : 0;
     // What the product by A' gathers for column j, together: one line of
-    // memory to fetch for each entry of a row, not four.
-    struct alignas(64) Column {
+    // memory to fetch for each entry of a row, not four (64 bytes, and the
+    // large allocator aligns big arrays to huge pages).
+    struct Column {
         Wide g = 0.0L;          // (A'r)_j
         Wide c = 0.0L;          // (A'c)_j
         Wide carried = 0.0L;    // sum_i |a_ij| times the bound on r_i
         Wide magnitude = 0.0L;  // sum_i |a_ij r_i|
     };
-    std::vector<Column> column(cols);
-    std::vector<std::uint32_t> count(cols, 0);
+    Array<Column> column(cols);
+    Array<std::uint32_t> count(cols, 0);
     Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
     const std::size_t rows = ctx.rhs.size();
     for (std::size_t i = 0; i < rows; ++i) {
