@@ -1,6 +1,4 @@
-// Least-squares sweeps over A that scatter A'y into fixed parts, fused or
-// split into a gathering and a scattering pass, and the passes that add the
-// parts, with reproducible sums.
+// Least-squares sweeps over A scattering A'y into fixed parts, and the passes adding the parts.
 #include "kernels/normal_ops.h"
 
 #include "kernels/parallel.h"
