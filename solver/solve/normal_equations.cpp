@@ -40,18 +40,24 @@ ColumnRows column_rows(const CsrMatrix &a) {
 }
 
 // The contributions to row j of A'A, in order of column; a column's
-// contributions keep the order in which the product meets them.
-void row_terms(const CsrMatrix &a, const ColumnRows &t, std::size_t j, std::vector<Term> &terms) {
+// contributions keep the order in which the product meets them. Without
+// values, only their columns are right (all that counting them needs).
+void row_terms(const CsrMatrix &a, const ColumnRows &t, std::size_t j, bool values,
+               std::vector<Term> &terms) {
     terms.clear();
     const auto column = static_cast<std::int32_t>(j);
     const auto t_end = static_cast<std::size_t>(t.start[j + 1]);
     for (auto k = static_cast<std::size_t>(t.start[j]); k < t_end; ++k) {
         const auto i = static_cast<std::size_t>(t.row[k]);  // row i of A uses column j
-        const auto first = a.col.begin() + a.row_ptr[i], last = a.col.begin() + a.row_ptr[i + 1];
-        const double a_ij = a.val[static_cast<std::size_t>(std::lower_bound(first, last, column) -
-                                                           a.col.begin())];  // rows are sorted
-        const auto a_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
-        for (auto l = static_cast<std::size_t>(a.row_ptr[i]); l < a_end; ++l)
+        const auto first = static_cast<std::size_t>(a.row_ptr[i]);
+        const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        double a_ij = 0.0;
+        for (std::size_t l = first; values && l < last; ++l)
+            if (a.col[l] == column) {
+                a_ij = a.val[l];
+                break;
+            }
+        for (std::size_t l = first; l < last; ++l)
             terms.emplace_back(a.col[l], a_ij * a.val[l]);  // (A'A)_jc gets a_ij a_ic
     }
     std::stable_sort(terms.begin(), terms.end(),
@@ -80,7 +86,7 @@ CsrMatrix normal_matrix(const CsrMatrix &a) {
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         std::vector<Term> terms;
         for (std::size_t j = begin; j < end; ++j) {
-            row_terms(a, at, j, terms);
+            row_terms(a, at, j, false, terms);
             std::int64_t distinct = 0;
             for (std::size_t t = 0; t < terms.size(); ++t)
                 distinct += t == 0 || terms[t].first != terms[t - 1].first;
@@ -94,7 +100,7 @@ CsrMatrix normal_matrix(const CsrMatrix &a) {
     parallel_for(rows, [&](std::size_t begin, std::size_t end) {
         std::vector<Term> terms;
         for (std::size_t j = begin; j < end; ++j) {
-            row_terms(a, at, j, terms);
+            row_terms(a, at, j, true, terms);
             std::int64_t out = n.row_ptr[j] - 1;
             for (std::size_t t = 0; t < terms.size(); ++t) {
                 if (t == 0 || terms[t].first != terms[t - 1].first) {
