@@ -1,5 +1,4 @@
-// Least-squares sweeps over A that scatter A'y into fixed parts, and the
-// passes that add the parts, with reproducible sums.
+// Least-squares sweeps over A scattering A'y into fixed parts, and the passes adding the parts.
 #include "kernels/normal_ops.h"
 
 #include "kernels/parallel.h"
@@ -10,23 +9,6 @@
 
 namespace brisvel {
 namespace {
-
-// Calls row(i, a_i, acc) for the rows of each part in order, with the part's
-// targets and its accumulator; adds the parts' accumulators in order.
-template <class Row> double sweep(const CsrMatrix &a, ScatterSums &t, Row row) {
-    const std::size_t m = static_cast<std::size_t>(a.rows);
-    std::array<double, scatter_parts> partial{};
-    for_blocks(scatter_parts, team_size(m), [&](std::size_t p) {
-        double acc = 0.0;
-        for (std::size_t i = m * p / scatter_parts; i < m * (p + 1) / scatter_parts; ++i)
-            row(i, t.part(p, 0), t.part(p, 1), acc);
-        partial[p] = acc;
-    });
-    double total = 0.0;
-    for (double s : partial)
-        total += s;
-    return total;
-}
 
 // (A x)_i over row i's entries.
 inline double row_product(const CsrMatrix &a, std::size_t i, const double *x) {
@@ -46,81 +28,148 @@ inline void row_scatter(const CsrMatrix &a, std::size_t i, double y, double *t) 
         t[col[k]] += val[k] * y;  // (A'y)_j += a_ij y_i
 }
 
-// Asks for the entries of x and t that row i + ahead will touch, unless
-// that row is past last: the sweeps are bound by the latency of these
-// scattered reads, not by bandwidth.
+// A split pass asks for the scattered entries that the row this far ahead
+// will touch: its time is the latency of those reads, not bandwidth.
 constexpr std::size_t ahead = 32;
-inline void prefetch_row(const CsrMatrix &a, std::size_t i, std::size_t last, const double *x,
-                         const double *t) {
-#if defined(__GNUC__)
-    if (i + ahead >= last)
-        return;
+
+// For each part of the rows, in order: product(i, acc) makes row i's share
+// of A x (gathering from x, which may be null when it gathers nothing) and
+// adds to the part's accumulator; scatter(i, t) then adds row i's share of
+// A'y into the part's partial sums. The parts' accumulators are added in
+// order. Fused, each row makes both at once. Split, all of a part's
+// products come first, then all its scatters: alone in a pass, the
+// scattered reads do not wait on one another, and only one vector's entries
+// compete for the caches. A row's arithmetic is the same either way.
+template <class Product, class Scatter>
+double sweep(const CsrMatrix &a, bool split, const double *x, ScatterSums *t, Product product,
+             Scatter scatter) {
+    const std::size_t m = static_cast<std::size_t>(a.rows);
+    const std::int64_t *row_ptr = a.row_ptr.data();
     const std::int32_t *col = a.col.data();
-    for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
-        __builtin_prefetch(x + col[k]);
-        __builtin_prefetch(t + col[k], 1);
-    }
-#else
-    (void)a, (void)i, (void)last, (void)x, (void)t;
+    std::array<double, scatter_parts> partial{};
+    for_blocks(scatter_parts, team_size(m), [&](std::size_t p) {
+        const std::size_t begin = m * p / scatter_parts, end = m * (p + 1) / scatter_parts;
+        double *tp = t != nullptr ? t->part(p) : nullptr;
+        double acc = 0.0;
+        if (!split) {
+            for (std::size_t i = begin; i < end; ++i) {
+                product(i, acc);
+                scatter(i, tp);
+            }
+            partial[p] = acc;
+            return;
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+#if defined(__GNUC__)  // (written out here: GCC 12 drops prefetches in a helper of their own)
+            if (x != nullptr && i + ahead < end)
+                for (std::int64_t k = row_ptr[i + ahead]; k < row_ptr[i + ahead + 1]; ++k)
+                    __builtin_prefetch(x + col[k]);
 #endif
+            product(i, acc);
+        }
+        for (std::size_t i = begin; i < end; ++i) {
+#if defined(__GNUC__)
+            if (tp != nullptr && i + ahead < end)
+                for (std::int64_t k = row_ptr[i + ahead]; k < row_ptr[i + ahead + 1]; ++k)
+                    __builtin_prefetch(tp + col[k], 1);
+#endif
+            scatter(i, tp);
+        }
+        partial[p] = acc;
+    });
+    (void)row_ptr, (void)col;
+    double total = 0.0;
+    for (double s : partial)
+        total += s;
+    return total;
 }
 
-// The sum of target's parts at j, each part then cleared.
-inline double take(ScatterSums &t, std::size_t target, std::size_t j) {
+// The sum of t's parts at j, each part then cleared.
+inline double take(ScatterSums &t, std::size_t j) {
     double sum = 0.0;
     for (std::size_t p = 0; p < scatter_parts; ++p) {
-        double *part = t.part(p, target);
+        double *part = t.part(p);
         sum += part[j];
         part[j] = 0.0;
     }
     return sum;
 }
 
+// Sweeps split only when x alone outgrows this (the caches hold it and the
+// partial sums otherwise) ...
+constexpr std::size_t split_bytes = std::size_t{2} << 20;
+// ... and when consecutive rows reach across more than this many columns
+// on average (128 KiB of x): banded and grid-like rows stay within it.
+constexpr std::int64_t local_reach = 16384;
+
 }  // namespace
 
-double product_and_scatter(const CsrMatrix &a, const double *x, double c, double *y,
-                           ScatterSums &t) {
-    const std::size_t m = static_cast<std::size_t>(a.rows);
-    return sweep(a, t, [&](std::size_t i, double *t0, double *, double &acc) {
-        prefetch_row(a, i, m, x, t0);
-        const double sum = row_product(a, i, x);
-        y[i] = c != 0.0 ? sum - c * y[i] : sum;  // y = A x - c y
-        acc += y[i] * y[i];
-        row_scatter(a, i, y[i], t0);  // A'y
-    });
+bool split_sweeps(const CsrMatrix &a) {
+    if (static_cast<std::size_t>(a.cols) * sizeof(double) < split_bytes)
+        return false;
+    std::int64_t reach = 0, rows = 0;  // columns spanned by each row with the row before it
+    std::int32_t before = -1;          // the last row's first column
+    for (std::size_t i = 0; i < static_cast<std::size_t>(a.rows); ++i) {
+        if (a.row_ptr[i] == a.row_ptr[i + 1])
+            continue;
+        const std::int32_t first = a.col[static_cast<std::size_t>(a.row_ptr[i])];
+        const std::int32_t last = a.col[static_cast<std::size_t>(a.row_ptr[i + 1] - 1)];
+        const std::int32_t low = before >= 0 ? std::min(first, before) : first;
+        reach += std::max(last, before) - low;
+        before = first;
+        ++rows;
+    }
+    return reach > local_reach * rows;
 }
 
-double cgls_sweep(const CsrMatrix &a, const double *p, double alpha, double *q, double *r,
-                  ScatterSums &t) {
-    return sweep(a, t, [&](std::size_t i, double *t0, double *t1, double &acc) {
-        r[i] -= alpha * q[i];         // r -= alpha q, the last step's
-        q[i] = row_product(a, i, p);  // q = A p
-        acc += q[i] * q[i];
-        const auto end = static_cast<std::size_t>(a.row_ptr[i + 1]);
-        for (auto k = static_cast<std::size_t>(a.row_ptr[i]); k < end; ++k) {
-            t0[a.col[k]] += a.val[k] * q[i];  // A'q
-            t1[a.col[k]] += a.val[k] * r[i];  // A'r
-        }
-    });
+double product_and_scatter(const CsrMatrix &a, bool split, const double *x, double c, double *y,
+                           ScatterSums &t) {
+    return sweep(
+        a, split, x, &t,
+        [&](std::size_t i, double &acc) {
+            const double sum = row_product(a, i, x);
+            y[i] = c != 0.0 ? sum - c * y[i] : sum;  // y = A x - c y
+            acc += y[i] * y[i];
+        },
+        [&](std::size_t i, double *tp) { row_scatter(a, i, y[i], tp); });  // A'y
+}
+
+double product_norm(const CsrMatrix &a, bool split, const double *p, double *q) {
+    return sweep(
+        a, split, p, nullptr,
+        [&](std::size_t i, double &acc) {
+            q[i] = row_product(a, i, p);  // q = A p
+            acc += q[i] * q[i];
+        },
+        [](std::size_t, double *) {});
+}
+
+void step_and_scatter(const CsrMatrix &a, bool split, double alpha, const double *q, double *r,
+                      ScatterSums &t) {
+    sweep(
+        a, split, nullptr, &t, [](std::size_t, double &) {},
+        [&](std::size_t i, double *tp) {
+            r[i] -= alpha * q[i];         // r -= alpha q
+            row_scatter(a, i, r[i], tp);  // A'r
+        });
 }
 
 double gather_minus_scaled(std::size_t n, ScatterSums &t, double s, const double *d, double c,
                            double *v) {
     return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
         lane_sum<1>(begin, end, sum, [&](std::size_t j, double *acc) {
-            const double aty = s * take(t, 0, j);
+            const double aty = s * take(t, j);
             v[j] = (d != nullptr ? d[j] * aty : aty) - c * v[j];  // v = N' A'y s - c v
             acc[0] += v[j] * v[j];
         });
     })[0];
 }
 
-std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, double alpha, const double *d,
-                                      double *g, double *z) {
+std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, const double *d, double *g,
+                                      double *z) {
     return parallel_sum<2>(n, [&](std::size_t begin, std::size_t end, std::array<double, 2> &s) {
         lane_sum<2>(begin, end, s, [&](std::size_t j, double *acc) {
-            const double atq = take(t, 0, j);
-            g[j] = take(t, 1, j) - alpha * atq;  // g = A'(r - alpha q)
+            g[j] = take(t, j);  // g = A'r
             acc[0] += g[j] * g[j];
             if (d != nullptr) {
                 z[j] = d[j] * (d[j] * g[j]);  // z = M^-1 g, M^-1 = diag(d)^2
@@ -130,30 +179,29 @@ std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, double alph
     });
 }
 
-void transposed_product(const CsrMatrix &a, const double *y, double *g) {
+void transposed_product(const CsrMatrix &a, bool split, const double *y, double *g) {
     const std::size_t n = static_cast<std::size_t>(a.cols);
-    ScatterSums t(n, 1);
-    sweep(a, t,
-          [&](std::size_t i, double *t0, double *, double &) { row_scatter(a, i, y[i], t0); });
+    ScatterSums t(n);
+    sweep(
+        a, split, nullptr, &t, [](std::size_t, double &) {},
+        [&](std::size_t i, double *tp) { row_scatter(a, i, y[i], tp); });
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j < end; ++j)
-            g[j] = take(t, 0, j);  // g = A'y
+            g[j] = take(t, j);  // g = A'y
     });
 }
 
-double normal_gradient(const CsrMatrix &a, const double *b, const double *x, const int *lift,
-                       double *r, double *g) {
+double normal_gradient(const CsrMatrix &a, bool split, const double *b, const double *x,
+                       const int *lift, double *r, double *g) {
     const std::size_t n = static_cast<std::size_t>(a.cols);
-    const std::size_t m = static_cast<std::size_t>(a.rows);
-    ScatterSums t(n, 1);
-    sweep(a, t, [&](std::size_t i, double *t0, double *, double &) {
-        prefetch_row(a, i, m, x, t0);
-        r[i] = b[i] - row_product(a, i, x);  // r = b - A x
-        row_scatter(a, i, r[i], t0);         // A'r
-    });
+    ScatterSums t(n);
+    sweep(
+        a, split, x, &t,
+        [&](std::size_t i, double &) { r[i] = b[i] - row_product(a, i, x); },  // r = b - A x
+        [&](std::size_t i, double *tp) { row_scatter(a, i, r[i], tp); });      // A'r
     parallel_for(n, [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j < end; ++j)
-            g[j] = lift != nullptr ? std::ldexp(take(t, 0, j), -lift[j]) : take(t, 0, j);  // W A'r
+            g[j] = lift != nullptr ? std::ldexp(take(t, j), -lift[j]) : take(t, j);  // W A'r
     });
     return norm2(n, g);
 }

@@ -1,8 +1,8 @@
-// Passes for least squares: one sweep over the rows of A makes both a
-// product A x and the transposed product A'y, by scattering a_i y_i into
-// partial sums. The rows fall into scatter_parts fixed parts, each with its
-// own partial sums, added in order afterwards: the same bits on any team,
-// with up to scatter_parts threads sharing a sweep.
+// Passes for least squares: sweeps over the rows of A that make a product
+// A x and the transposed product A'y, by scattering a_i y_i into partial
+// sums. The rows fall into scatter_parts fixed parts, each with its own
+// partial sums, added in order afterwards: the same bits on any team, with
+// up to scatter_parts threads sharing a sweep.
 #pragma once
 
 #include "kernels/csr.h"
@@ -14,42 +14,47 @@ namespace brisvel {
 
 constexpr std::size_t scatter_parts = 2;
 
-// Partial sums of up to two transposed products, zero between sweeps.
+// Partial sums of one transposed product, zero between sweeps.
 class ScatterSums {
   public:
-    ScatterSums(std::size_t n, std::size_t targets)
-        : n_(n), targets_(targets), storage_(scatter_parts * targets * n, 0.0) {}
-    double *part(std::size_t p, std::size_t target) {
-        return target < targets_ ? storage_.data() + (p * targets_ + target) * n_ : nullptr;
-    }
+    explicit ScatterSums(std::size_t n) : n_(n), storage_(scatter_parts * n, 0.0) {}
+    double *part(std::size_t p) { return storage_.data() + p * n_; }
 
   private:
-    std::size_t n_, targets_;
+    std::size_t n_;
     Vector storage_;
 };
 
-// One sweep over A: y = A x - c y (c = 0: y = A x, whatever y held), and
-// A'y into target 0 of t. Returns (y, y).
-double product_and_scatter(const CsrMatrix &a, const double *x, double c, double *y,
+// True when a sweep over A should take each part in two passes, first the
+// products of its rows and then their scatters, with the scattered entries
+// asked for ahead: when A's rows reach across columns too many to stay in
+// the caches. Otherwise one pass makes both, row by row (bench/README.md
+// has the measurements).
+bool split_sweeps(const CsrMatrix &a);
+
+// A sweep over A: y = A x - c y (c = 0: y = A x, whatever y held), and A'y
+// into t. Returns (y, y).
+double product_and_scatter(const CsrMatrix &a, bool split, const double *x, double c, double *y,
                            ScatterSums &t);
-// One sweep over A, for CGLS: r -= alpha q with the old q, then q = A p; A'q
-// into target 0 and A'r into target 1 of t. Returns (q, q).
-double cgls_sweep(const CsrMatrix &a, const double *p, double alpha, double *q, double *r,
-                  ScatterSums &t);
-// v = diag(d) (s A'y) - c v, A'y from target 0 of t (d null: the identity);
+// A pass over A for CGLS: q = A p. Returns (q, q).
+double product_norm(const CsrMatrix &a, bool split, const double *p, double *q);
+// A pass over A for CGLS: r -= alpha q, and A'r into t.
+void step_and_scatter(const CsrMatrix &a, bool split, double alpha, const double *q, double *r,
+                      ScatterSums &t);
+// v = diag(d) (s A'y) - c v, A'y from t (d null: the identity);
 // t is left zero. Returns (v, v).
 double gather_minus_scaled(std::size_t n, ScatterSums &t, double s, const double *d, double c,
                            double *v);
-// g = A'r - alpha A'q from targets 1 and 0 of t; z = diag(d)^2 g when d is
-// given; t is left zero. Returns {(g, g), (g, z)}, the second 0 when d is null.
-std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, double alpha, const double *d,
-                                      double *g, double *z);
+// g = A'r from t; z = diag(d)^2 g when d is given; t is left zero. Returns
+// {(g, g), (g, z)}, the second 0 when d is null.
+std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, const double *d, double *g,
+                                      double *z);
 // g = A'y, for y of A's row count.
-void transposed_product(const CsrMatrix &a, const double *y, double *g);
+void transposed_product(const CsrMatrix &a, bool split, const double *y, double *g);
 // r = b - A x and g = A'r, in one sweep. Returns ||W g||, W = diag(2^-lift_j)
 // (lift null: W = I).
-double normal_gradient(const CsrMatrix &a, const double *b, const double *x, const int *lift,
-                       double *r, double *g);
+double normal_gradient(const CsrMatrix &a, bool split, const double *b, const double *x,
+                       const int *lift, double *r, double *g);
 // x += alpha p; p = z + beta p.
 void step_and_direction(std::size_t n, double alpha, double beta, const double *z, double *x,
                         double *p);

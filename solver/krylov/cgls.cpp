@@ -1,6 +1,7 @@
 // CGLS: conjugate gradients on A'A x = A'b, preconditioned by M^-1 = N N',
-// with A'A applied as A'(A p) and the residual r = b - Ax carried along; one
-// sweep over A an iteration makes A p, A'(A p) and A'r.
+// with A'A applied as A'(A p) and the residual r = b - Ax carried along; two
+// passes over A an iteration, one making q = A p, the next r -= alpha q and
+// A'r.
 #include "kernels/normal_ops.h"
 #include "kernels/parallel.h"
 #include "kernels/vector_ops.h"
@@ -17,7 +18,7 @@ SolveResult cgls(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     KrylovVectors work(4, n, control.workspace), row_work(3, rows, nullptr);
     double *g = work[0], *z = work[1], *p = work[2], *t = work[3];
     double *r = row_work[0], *q = row_work[1];
-    ScatterSums sums(n, 2);                             // A'q and A'r, in parts
+    ScatterSums atr(n);                                 // A'r, in parts
     NormalMonitor monitor(s, control, row_work[2], t);  // t is free when it measures
     SolveResult result;
     if (monitor.start(x, result))
@@ -30,25 +31,23 @@ SolveResult cgls(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
         return dot(n, g, z);
     };
     std::copy(row_work[2], row_work[2] + rows, r);  // r = b - Ax, from the start
-    transposed_product(s.a, r, g);                  // g = A'r
+    transposed_product(s.a, s.split, r, g);         // g = A'r
     double gamma = precondition();                  // (g, M^-1 g)
     std::copy(z, z + n, p);                         // p = z
     monitor.calibrate(norm2(n, g));
-    double alpha = 0.0;
     int stopped = QV_ERROR_NOT_CONVERGED;
     TeamPacer pace(rows);
     while (result.iterations < control.max_iterations) {
         pace.iteration_done(1.0);
         ++result.iterations;
-        // r -= alpha q (the last step's), q = A p, and A'q, A'r, in one sweep
-        const double qq = cgls_sweep(s.a, p, alpha, q, r, sums);
+        const double qq = product_norm(s.a, s.split, p, q);  // q = A p
         if (!(qq > 0.0) || !(gamma > 0.0)) {  // A'A or M is not positive definite on p
             stopped = QV_ERROR_BREAKDOWN;
             break;
         }
-        alpha = gamma / qq;  // alpha = (g, z) / (A p, A p)
-        std::array<double, 2> gg_gz =
-            gather_gradient(n, sums, alpha, d, g, z);  // g = A'(r - alpha q)
+        const double alpha = gamma / qq;                   // alpha = (g, z) / (A p, A p)
+        step_and_scatter(s.a, s.split, alpha, q, r, atr);  // r -= alpha q, A'r
+        std::array<double, 2> gg_gz = gather_gradient(n, atr, d, g, z);  // g = A'r
         if (d == nullptr)
             gg_gz[1] = precondition();
         const double beta = gg_gz[1] / gamma;  // beta = (g_new, z_new) / (g, z)

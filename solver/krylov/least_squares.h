@@ -15,6 +15,7 @@ struct NormalSystem {
     const Vector &b;     // b, m entries
     const int *lift;     // W's exponents; null for W = I
     double norm_atb;     // ||W A'b||, > 0
+    bool split;          // sweeps over A in two passes (split_sweeps)
 
     // The measure for x, with r (m entries) and g (n entries) as room.
     double measure(const double *x, double *r, double *g) const;

@@ -18,7 +18,7 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     KrylovVectors work(5, n, control.workspace), row_work(2, rows, nullptr);
     double *v = work[0], *w = work[1], *h = work[2], *hbar = work[3], *t = work[4];
     double *u = row_work[0];  // U, with u = U / beta
-    ScatterSums atu(n, 1);    // A'U, in parts
+    ScatterSums atu(n);       // A'U, in parts
     NormalMonitor monitor(s, control, row_work[1], t);
     SolveResult result;
     if (monitor.start(x, result))
@@ -26,7 +26,7 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     const double *d = m.diagonal();  // N = diag(d), folded into the passes; else null
     std::copy(row_work[1], row_work[1] + rows, u);  // U = b - A x
     double beta = norm2(rows, u), alpha = 0.0;
-    transposed_product(s.a, u, atu.part(0, 0));  // A'U
+    transposed_product(s.a, s.split, u, atu.part(0));  // A'U
     // v = N'A'u - c v, with v normalised and w = N v when N is not diagonal;
     // returns the norm of the new v.
     auto next_v = [&](double c) {
@@ -53,7 +53,7 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
         ++result.iterations;
         const double beta_old = beta;
         beta = std::sqrt(
-            product_and_scatter(s.a, w, alpha / beta_old, u, atu));  // U = A N v - alpha u
+            product_and_scatter(s.a, s.split, w, alpha / beta_old, u, atu));  // U = A N v - alpha u
         if (beta > 0.0)
             alpha = next_v(beta);  // v = N'A'u - beta v
         // Rotations: R_k from the bidiagonal, then Rbar_k from R_k'.

@@ -11,7 +11,7 @@ namespace brisvel {
 
 double NormalSystem::measure(const double *x, double *r, double *g) const {
     // ||W A'(b - Ax)|| / ||W A'b||; the absolute ||W A'(b - Ax)|| when A'b = 0
-    const double norm_g = normal_gradient(a, b.data(), x, lift, r, g);
+    const double norm_g = normal_gradient(a, split, b.data(), x, lift, r, g);
     return norm_atb > 0.0 ? norm_g / norm_atb : norm_g;
 }
 

@@ -24,8 +24,9 @@ ReducedSystem reduce_locked(const Context &ctx);
 // forming A'A costs only a few iterations. (Banded rows of two entries:
 // 2 nnz(A); five entries a row in random columns: 5 nnz(A).)
 bool normal_matrix_pays(const CsrMatrix &a);
-// A'A, with sorted rows, given A and its transpose.
-CsrMatrix normal_matrix(const CsrMatrix &a, const CsrMatrix &at);
+// A'A, with sorted rows, from A alone: beyond A'A it keeps only A's pattern
+// transposed while it works, no transposed copy of A.
+CsrMatrix normal_matrix(const CsrMatrix &a);
 // Solves the context's closed system into its variables. The code is QV_OK
 // on success, otherwise the reason it failed; the residual is that of the
 // whole problem (see qvSolve).
