@@ -36,7 +36,15 @@ void *allocate_large(std::size_t bytes) {
     if (start + huge_page > aligned)
         munmap(reinterpret_cast<void *>(aligned + size), start + huge_page - aligned);
     void *p = reinterpret_cast<void *>(aligned);
-    madvise(p, size, MADV_HUGEPAGE);  // only advice: without it, small pages serve
+    // Only advice: without it, small pages serve. The whole huge pages the
+    // array fills are asked for; the part of the last one it does not fill
+    // stays on small pages, so that only what is used becomes resident.
+    const std::size_t whole = bytes / huge_page * huge_page;
+    madvise(p, whole, MADV_HUGEPAGE);
+#if defined(MADV_NOHUGEPAGE)
+    if (size > whole)
+        madvise(static_cast<char *>(p) + whole, size - whole, MADV_NOHUGEPAGE);
+#endif
     return p;
 }
 
