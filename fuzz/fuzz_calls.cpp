@@ -95,19 +95,24 @@ long double independent_residual(const Known &k, const std::vector<double> &x) {
     std::vector<long double> atr(n, 0.0L), atc(n, 0.0L);
     long double rr = 0.0L, cc = 0.0L;
     for (std::size_t i = 0; i < k.rows.size(); ++i) {
+        // A row's repeated columns are one coefficient, their sum, as the
+        // library defines it: added first, so that huge repeats that cancel
+        // do not drown the rest of the row in this check's own rounding.
+        std::map<QVint, long double> merged;
+        for (const auto &[col, value] : k.rows[i])
+            merged[col] += value;
         long double r = k.rhs[i], c = k.rhs[i];
-        for (const auto &[col, value] : k.rows[i]) {
-            const long double term =
-                static_cast<long double>(value) * x[static_cast<std::size_t>(col)];
+        for (const auto &[col, value] : merged) {
+            const long double term = value * x[static_cast<std::size_t>(col)];
             r -= term;
             if (is_locked[static_cast<std::size_t>(col)])
                 c -= term;
         }
         rr += r * r;
         cc += c * c;
-        for (const auto &[col, value] : k.rows[i]) {
-            atr[static_cast<std::size_t>(col)] += static_cast<long double>(value) * r;
-            atc[static_cast<std::size_t>(col)] += static_cast<long double>(value) * c;
+        for (const auto &[col, value] : merged) {
+            atr[static_cast<std::size_t>(col)] += value * r;
+            atc[static_cast<std::size_t>(col)] += value * c;
         }
     }
     if (k.least_squares) {
