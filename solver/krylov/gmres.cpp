@@ -74,7 +74,7 @@ std::size_t Hessenberg::solve(std::size_t k) {
     return used;
 }
 
-// The basis vectors v_0 .. v_count-1 as pointers, for the multi-vector passes.
+// The vectors 0 .. count-1 as pointers, for the multi-vector passes.
 std::vector<const double *> basis_pointers(KrylovVectors &basis, std::size_t count) {
     std::vector<const double *> v(count);
     for (std::size_t j = 0; j < count; ++j)
@@ -90,19 +90,19 @@ enum class Step {
 
 // The Arnoldi process, one step at a time. Slot k of the basis holds u, the
 // next direction projected off v_0 .. v_k-1 once, not yet normalised:
-// A M^-1 v_k-1 = V h_k-1 + u. Step k
-// multiplies u itself, w = A M^-1 u, and then in one pass over the basis
-// finds the projections of both u and w; in a second it projects u off the
-// basis again, making it v_k, and projects w off v_0 .. v_k, making it the
-// next u. Column k-1 of H is corrected by the second projection of u, and
-// column k follows from w's projections through the Arnoldi relation: two
-// passes over the basis a step, with the orthogonality of Gram-Schmidt
-// applied twice. On step 0, slot 0 holds the residual r.
+// A M^-1 v_k-1 = V h_k-1 + u. Step k multiplies u itself, w = A M^-1 u, and
+// then in one pass over the basis finds the projections of both u and w; in
+// a second it projects u off the basis again, making it v_k, and projects w
+// off v_0 .. v_k, making it the next u. Column k-1 of H is corrected by the second projection of u,
+// and column k follows from w's projections through the Arnoldi relation: two passes over the basis
+// a step, with the orthogonality of Gram-Schmidt applied twice. On step 0, slot 0 holds the
+// residual r.
 class Arnoldi {
   public:
-    Arnoldi(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis, std::size_t restart,
-            double *z)
-        : a_(a), m_(m), basis_(basis), z_(z), dots_(2 * restart + 3) {}
+    // basis holds the restart + 1 slots; v points at each of them.
+    Arnoldi(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis,
+            const std::vector<const double *> &v, std::size_t restart, double *z)
+        : a_(a), m_(m), basis_(basis), v_(v), z_(z), dots_(2 * restart + 3) {}
 
     Step step(std::size_t k, Hessenberg &h);
 
@@ -110,6 +110,7 @@ class Arnoldi {
     const CsrMatrix &a_;
     const Preconditioner &m_;
     KrylovVectors &basis_;
+    const std::vector<const double *> &v_;
     double *z_;
     Vector dots_;
 };
@@ -121,8 +122,7 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     if (k == 0 || d == nullptr)
         m_.apply(u, z_);  // z = M^-1 u
     spmv(a_, z_, w);      // w = A z
-    const std::vector<const double *> v = basis_pointers(basis_, k);
-    project_pair(n, v.data(), k, u, w, dots_.data());
+    project_pair(n, v_.data(), k, u, w, dots_.data());
     const double *pa = dots_.data(), *pb = pa + k;  // a = V'u, b = V'w
     const double uu = pa[2 * k], uw = pa[2 * k + 1], ww = pa[2 * k + 2];
     double aa = 0.0, ab = 0.0;
@@ -150,7 +150,7 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     }
     const double rho = std::sqrt(rho2);
     const double beta = (uw - ab) / rho;  // (v_k, w)
-    const double remainder = orthogonalise_pair(n, v.data(), k, pa, rho, pb, beta, u, w, d, z_);
+    const double remainder = orthogonalise_pair(n, v_.data(), k, pa, rho, pb, beta, u, w, d, z_);
     // A M^-1 v_k = (w - A M^-1 V a) / rho, with A M^-1 V a = H a by the
     // Arnoldi relation; w = V b + beta v_k + rho u' for the new u'.
     Vector &column = h.raw[k];
@@ -168,9 +168,8 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
 }
 
 // x += M^-1 V y over the first used basis vectors; w and z are work space.
-void update_solution(const Preconditioner &m, KrylovVectors &basis, const Vector &y,
+void update_solution(const Preconditioner &m, const std::vector<const double *> &v, const Vector &y,
                      std::size_t used, Vector &x, double *w, double *z) {
-    const std::vector<const double *> v = basis_pointers(basis, used);
     const double *d = m.inverse_diagonal();
     combine_basis(x.size(), y.data(), v.data(), used, d, x.data(), w);  // x += M^-1 V y, or w = V y
     if (d == nullptr) {
@@ -194,7 +193,8 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
         return result;
     const double norm_b = start.norm_b, tol = start.tol;  // ||b||, and the target for ||r||
     Hessenberg hessenberg(restart);
-    Arnoldi arnoldi(a, m, work, restart, z);
+    const std::vector<const double *> basis = basis_pointers(work, restart + 1);
+    Arnoldi arnoldi(a, m, work, basis, restart, z);
     int stopped = QV_ERROR_NOT_CONVERGED;
     TeamPacer pace(n);
 
@@ -222,7 +222,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
                 break;  // converged in the least-squares sense, or the space is exhausted
         }
         const std::size_t used = hessenberg.solve(k);
-        update_solution(m, work, hessenberg.y, used, x, w, z);
+        update_solution(m, basis, hessenberg.y, used, x, w, z);
         const double previous = result.residual;
         result.residual = true_residual(a, b, x, norm_b, r);  // the next cycle's start
         if (!std::isfinite(result.residual) || stopped == QV_ERROR_INTERRUPTED)
