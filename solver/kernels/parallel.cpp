@@ -37,12 +37,12 @@ constexpr long longest_interval = 4096;  // trials grow rarer while the choice h
 constexpr double slow = 2.0;             // an iteration this much above the best is slow
 constexpr double drift = 1.01;           // the best forgets, one percent an iteration
 
+}  // namespace
+
 double seconds() {
     using clock = std::chrono::steady_clock;
     return std::chrono::duration<double>(clock::now().time_since_epoch()).count();
 }
-
-}  // namespace
 
 int hardware_threads() {
 #ifdef _OPENMP

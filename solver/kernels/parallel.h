@@ -13,6 +13,9 @@
 
 namespace brisvel {
 
+// A steady clock, in seconds from an arbitrary start.
+double seconds();
+
 // The processors available to the program; 1 in a build without OpenMP.
 int hardware_threads();
 // The team a context starts with, by OpenMP's own rules: OMP_NUM_THREADS,

@@ -11,7 +11,6 @@
 #include "solve/methods.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -19,17 +18,6 @@
 
 namespace brisvel {
 namespace {
-
-// Seconds since it was made.
-class Stopwatch {
-  public:
-    double seconds() const {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    }
-
-  private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-};
 
 // The exponent e with 2^(e-1) <= |v| < 2^e, 0 for v = 0.
 int exponent_of(double v) {
@@ -233,10 +221,10 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
         return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
     if (method.needs_symmetry && !is_symmetric(m))
         return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC), 0, 0.0};
-    const Stopwatch clock;
+    const double start = seconds();
     if (method.kind == MethodKind::Direct) {
         SolveResult result = method.direct(m, rhs, x);
-        result.setup_seconds = clock.seconds();  // the factorisation is nearly all of it
+        result.setup_seconds = seconds() - start;  // the factorisation is nearly all of it
         return result;
     }
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
@@ -248,7 +236,7 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
         kind->make(m, ctx.params);  // factorisations count as solve time
     if (pre.code != QV_OK)
         return SolveResult{BRISVEL_ERROR(pre.code), 0, 0.0};
-    const double setup = clock.seconds();
+    const double setup = seconds() - start;
     SolveResult result =
         method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
     result.setup_seconds = setup;
@@ -261,9 +249,9 @@ SolveResult run_normal_method(const Method &method, Context &ctx, const ScaledLe
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    const Stopwatch clock;
+    const double start = seconds();
     const auto pre = kind->make_normal(s.a(), ctx.params);
-    const double setup = clock.seconds();
+    const double setup = seconds() - start;
     SolveResult result = method.normal(s.system(), *pre, x, control_of(ctx, x.size()));
     result.setup_seconds = setup;
     return result;
