@@ -49,10 +49,21 @@ std::array<double, 2> step_and_scale(std::size_t n, double alpha, const double *
             r[i] -= alpha * q[i];  // r -= alpha q
             acc[0] += r[i] * r[i];
             if (d != nullptr) {
-                z[i] = d[i] * r[i];  // z = M^-1 r
-                acc[1] += r[i] * z[i];
+                const double zi = d[i] * r[i];  // z = M^-1 r
+                if (z != nullptr)
+                    z[i] = zi;
+                acc[1] += r[i] * zi;
             }
         });
+    });
+}
+
+void scaled_direction(std::size_t n, const double *d, const double *r, double beta, double *p) {
+    parallel_for(n, [=](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const double zi = d[i] * r[i];  // z = M^-1 r, rounded as when it is stored
+            p[i] = zi + beta * p[i];
+        }
     });
 }
 
