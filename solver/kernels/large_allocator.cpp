@@ -3,6 +3,7 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 #include <cstdint>
@@ -55,11 +56,24 @@ void free_large(void *p, std::size_t bytes) {
         munmap(p, round_up(bytes));
 }
 
+void release_unused_large(void *p, std::size_t used, std::size_t capacity) {
+    if (capacity < large_array_bytes || p == nullptr)
+        return;
+    const long page_size = sysconf(_SC_PAGESIZE);
+    const std::size_t page = page_size > 0 ? static_cast<std::size_t>(page_size) : 4096;
+    const std::size_t first = (used + page - 1) / page * page;
+    const std::size_t end = round_up(capacity);  // the whole mapping
+    if (first < end)
+        madvise(static_cast<char *>(p) + first, end - first, MADV_DONTNEED);
+}
+
 #else
 
 void *allocate_large(std::size_t bytes) { return ::operator new(bytes); }
 
 void free_large(void *p, std::size_t) { ::operator delete(p); }
+
+void release_unused_large(void *, std::size_t, std::size_t) {}
 
 #endif
 
