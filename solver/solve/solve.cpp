@@ -133,7 +133,7 @@ double problem_residual(const Context &ctx, const Vector &x) {
     const std::size_t cols = least_squares ? x.size() : 0;
     // What the product by A' gathers for column j, together: one line of
     // memory to fetch for each entry of a row, not four (64 bytes, and the
-    // large allocator aligns big arrays to huge pages).
+    // large allocator starts big arrays on a cache line).
     struct Column {
         Wide g = 0.0L;          // (A'r)_j
         Wide c = 0.0L;          // (A'c)_j
