@@ -84,6 +84,17 @@ void reserve_rows(Context &ctx) {
     }
 }
 
+// The arrays keep their room for another matrix of about the same size;
+// but the room sized from the first rows is rarely used up, and what the
+// last filled huge page holds past the end would stay resident through the
+// solves. It is given back (its addresses stay reserved).
+void release_unused_rows(Context &ctx) {
+    release_unused_room(ctx.matrix.col);
+    release_unused_room(ctx.matrix.val);
+    release_unused_room(ctx.matrix.row_ptr);
+    release_unused_room(ctx.rhs);
+}
+
 // Forgets the assembled rows but keeps the arrays' room, so that assembling
 // a system like the last one again needs no new memory.
 void clear_rows(Context &ctx) {
@@ -306,6 +317,7 @@ int end_block(Context &ctx, std::int32_t block) {
     case QV_BLOCK_MATRIX:
         if (ctx.block != Block::Matrix)
             return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
+        release_unused_rows(ctx);
         ctx.block = Block::System;
         return QV_OK;
     case QV_BLOCK_ROW:

@@ -19,9 +19,12 @@ std::array<double, 2> update_iterate_and_residual(std::size_t n, double alpha, c
                                                   double omega, const double *z, const double *t,
                                                   const double *w, double *x, double *r);
 // x += alpha p; r -= alpha q; z = diag(d) r. Returns {(r, r), (r, z)}, the
-// second 0 when d is null.
+// second 0 when d is null. With z null, z is made for (r, z) but not stored.
 std::array<double, 2> step_and_scale(std::size_t n, double alpha, const double *p, const double *q,
                                      const double *d, double *x, double *r, double *z);
+// p = diag(d) r + beta p, as z = diag(d) r and then p = z + beta p would make
+// it, without z.
+void scaled_direction(std::size_t n, const double *d, const double *r, double beta, double *p);
 // y = a x.
 void scaled_copy(std::size_t n, double a, const double *x, double *y);
 

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <new>
+#include <vector>
 
 namespace brisvel {
 
@@ -12,6 +13,11 @@ constexpr std::size_t large_array_bytes = std::size_t{2} << 20;
 // Raw storage for large arrays; throw std::bad_alloc when memory runs out.
 void *allocate_large(std::size_t bytes);
 void free_large(void *p, std::size_t bytes);
+// Gives the system back the pages of a large array (of capacity bytes, from
+// allocate_large) past its first used bytes; they read as zeros when next
+// touched. Of an array that grew by steps, the part of its last huge page it
+// has not filled is resident all the same.
+void release_unused_large(void *p, std::size_t used, std::size_t capacity);
 
 // For std::vector: arrays of a few megabytes and more get memory that the
 // system may back with 2 MiB pages, so that first touching them costs one
@@ -29,6 +35,11 @@ template <class T> struct LargeAllocator {
     }
     void deallocate(T *p, std::size_t n) { free_large(p, n * sizeof(T)); }
 };
+
+// Gives back the room of an array of the large allocator past its size.
+template <class T> void release_unused_room(std::vector<T, LargeAllocator<T>> &a) {
+    release_unused_large(a.data(), a.size() * sizeof(T), a.capacity() * sizeof(T));
+}
 
 template <class T, class U> bool operator==(const LargeAllocator<T> &, const LargeAllocator<U> &) {
     return true;

@@ -13,8 +13,11 @@ namespace brisvel {
 SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
                                Vector &x, const SolveControl &control) {
     const std::size_t n = b.size();
-    KrylovVectors work(4, n, control.workspace);
-    double *r = work[0], *z = work[1], *p = work[2], *q = work[3];
+    // M^-1 = diag(d) is folded into the passes, and then z = diag(d) r is
+    // never stored: the passes that read it make it again from r.
+    const double *d = m.inverse_diagonal();
+    KrylovVectors work(d != nullptr ? 3 : 4, n, control.workspace);
+    double *r = work[0], *p = work[1], *q = work[2], *z = d != nullptr ? nullptr : work[3];
     SolveResult result;
     const KrylovStart start = krylov_start(a, b, x, control, r, result);
     if (start.done)
@@ -32,13 +35,16 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
         if (!(result.residual < start_residual) || control.converged(result.residual))
             return false;
         start_residual = result.residual;
-        m.apply(r, z);           // z = M^-1 r
-        std::copy(z, z + n, p);  // p = z
-        rz = dot(n, r, z);
+        if (z == nullptr) {
+            m.apply(r, p);  // p = z = M^-1 r
+        } else {
+            m.apply(r, z);           // z = M^-1 r
+            std::copy(z, z + n, p);  // p = z
+        }
+        rz = dot(n, r, p);
         return true;
     };
     int stopped = QV_ERROR_NOT_CONVERGED;
-    const double *d = m.inverse_diagonal();  // M^-1 = diag(d), folded into the passes
 
     if (restart()) {
         TeamPacer pace(n);
@@ -68,13 +74,16 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
                 continue;
             }
             double rz_new = rr_rz[1];
-            if (d == nullptr) {
+            if (z != nullptr) {
                 m.apply(r, z);  // z = M^-1 r
                 rz_new = dot(n, r, z);
             }
             const double beta = rz_new / rz;  // beta = (r_new, z_new) / (r, z)
             rz = rz_new;
-            xpby(n, z, beta, p);  // p = z + beta p
+            if (z != nullptr)
+                xpby(n, z, beta, p);  // p = z + beta p
+            else
+                scaled_direction(n, d, r, beta, p);
         }
     }
     krylov_finish(a, b, x, control, norm_b, r, r_is_true, stopped, result);

@@ -133,7 +133,7 @@ double problem_residual(const Context &ctx, const Vector &x) {
     const std::size_t cols = least_squares ? x.size() : 0;
     // What the product by A' gathers for column j, together: one line of
     // memory to fetch for each entry of a row, not four (64 bytes, and the
-    // large allocator aligns big arrays to huge pages).
+    // large allocator starts big arrays on a cache line).
     struct Column {
         Wide g = 0.0L;          // (A'r)_j
         Wide c = 0.0L;          // (A'c)_j
@@ -292,17 +292,21 @@ SolveResult solve_checked(Context &ctx) {
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
     const Vector &rhs = p.least_squares ? ls.atb : b;
-    auto written = [&](const Vector &y) {  // the unknowns' values for a method's answer
-        Vector values(n);
-        for (std::size_t k = 0; k < n; ++k)
-            values[k] = p.least_squares ? ls.to_variable(y[k], k) : y[k];
-        return values;
-    };
-    auto verdict = [&](const Vector &y) {  // judged with every variable, as written
-        Vector all = ctx.values;
+    // A method's answer y (or the initial guess) as the variables would hold
+    // it: with the locked variables' values, when there are any.
+    auto as_written = [&](const Vector &y) {
+        Vector all = any_locked ? ctx.values : Vector(n);
         for (std::size_t k = 0; k < n; ++k)
             all[variable(k)] = p.least_squares ? ls.to_variable(y[k], k) : y[k];
-        return problem_residual(ctx, all);
+        return all;
+    };
+    auto unknowns_finite = [&](const Vector &all) {
+        if (!any_locked)
+            return all_finite(n, all.data());
+        for (std::size_t k = 0; k < n; ++k)
+            if (!std::isfinite(all[variable(k)]))
+                return false;
+        return true;
     };
     // The variables are the initial guess; they stay as they are until the
     // answer is written, so it is made from them again when needed.
@@ -319,26 +323,36 @@ SolveResult solve_checked(Context &ctx) {
     const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0;
     SolveResult result =
         matrix_free ? run_normal_method(*method, ctx, ls, x) : run_method(*method, ctx, m, rhs, x);
-    normal = CsrMatrix();  // A'A is done with: the verdict needs room of its own
+    // A'A, b~ and A~'b~ are done with: the verdict needs room of its own.
+    normal = CsrMatrix();
+    Vector().swap(ls.b);
+    Vector().swap(ls.atb);
     const bool x_finite = all_finite(n, x.data());
-    double x_residual = x_finite ? verdict(x) : std::numeric_limits<double>::quiet_NaN();
+    Vector answer = as_written(x);  // judged with every variable, as written
+    Vector().swap(x);
+    double x_residual =
+        x_finite ? problem_residual(ctx, answer) : std::numeric_limits<double>::quiet_NaN();
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
         result.code = x_finite ? QV_ERROR_NOT_CONVERGED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
     if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
-        Vector x0 = initial_guess();
-        const double x0_residual = verdict(x0);
+        Vector guess = as_written(initial_guess());
+        const double x0_residual = problem_residual(ctx, guess);
         if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
-            x.swap(x0);
+            answer.swap(guess);
             x_residual = x0_residual;
         }
     }
     result.residual = x_residual;
-    const Vector values = written(x);
-    if (!all_finite(n, values.data()))  // the answer is out of range: never write it
+    if (!unknowns_finite(answer)) {  // the answer is out of range: never write it
+        Vector().swap(answer);
         return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations,
-                           verdict(initial_guess())};
-    for (std::size_t k = 0; k < n; ++k)
-        ctx.values[variable(k)] = values[k];
+                           problem_residual(ctx, as_written(initial_guess()))};
+    }
+    if (any_locked)
+        for (std::size_t k = 0; k < n; ++k)
+            ctx.values[variable(k)] = answer[variable(k)];
+    else
+        ctx.values.swap(answer);
     return result;
 }
 
