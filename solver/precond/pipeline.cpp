@@ -7,9 +7,12 @@
 namespace brisvel {
 namespace {
 
-// What a wait on another thread costs, in entries read: about the time a
-// cache line takes to pass from one core to another.
+// What a wait on another thread costs, in entries read (about 1.2 ns
+// each): about the time a cache line takes to pass from one core to
+// another. And what each block costs besides its rows: the thread's
+// progress, which others read, comes back to it before it can write it.
 constexpr double wait_cost = 128.0;
+constexpr double block_cost = 64.0;
 // The simulated sweep must take at most this share of one thread's time.
 constexpr double worth_it = 0.75;
 
@@ -91,7 +94,7 @@ double simulate(const Reads &reads, const Cut &c, int team) {
     std::vector<double> done(blocks), free(static_cast<std::size_t>(team), 0.0);
     for (std::size_t b = 0; b < blocks; ++b) {
         const auto t = static_cast<std::size_t>(c.owner[b]);
-        double start = free[t], work = 0.0;
+        double start = free[t], work = block_cost;
         each_read_block(reads, c, block_of, b, [&](std::size_t d) {
             const bool other = c.owner[d] != c.owner[b];
             start = std::max(start, done[d] + (other ? wait_cost : 0.0));
@@ -163,17 +166,22 @@ Pipeline plan_pipeline(const CsrMatrix &half, bool lower, int team) {
             ++at_least[s];
     }
     // The scales to try: the reaches 2, 4, 8, ... that cut the sweep into
-    // a different number of units, from the fewest, of at least 16 positions.
+    // units of at least 16 positions, from the fewest units, each scale
+    // with at least twice the units of the one before, at most four scales
+    // (a grid has one a dimension; a matrix without one has many, none of
+    // which pays).
     Cut best;
     double best_time = worth_it * serial;
     std::size_t last_units = 1;
-    for (std::size_t s = 31; s >= 1; --s) {
+    int scales = 0;
+    for (std::size_t s = 31; s >= 1 && scales < 4; --s) {
         const std::size_t reach = std::size_t{1} << s, units = 1 + at_least[s];
-        if (units == last_units)
+        if (units < 2 * last_units)
             continue;
-        last_units = units;
         if (units > n / 16)
             break;
+        last_units = units;
+        ++scales;
         for (int pieces : {team, 2 * team}) {
             Cut c = cut(gap, reach, pieces, team);
             const double time = simulate(reads, c, team);
