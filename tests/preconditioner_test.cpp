@@ -274,17 +274,25 @@ Problem wide_levels(double skew) {
     return p;
 }
 
-// The sweeps share each level among the team when the levels are wide: the
-// same bits on any team, and on one thread, where the sweeps run in order.
+// The sweeps share each level among the team when the levels are wide, and
+// run as a pipeline of row blocks on a 2D grid (half lines) and a 3D one
+// (half planes): the same bits on any team, and on one thread, where the
+// sweeps run in order.
 TEST_F(Preconditioners, SweepsGiveTheSameBitsOnAnyTeam) {
     const Problem flow = wide_levels(0.3);
     const Problem spd = wide_levels(0.0);
+    const Problem grid_flow = convection_diffusion(128, 0.3);
+    const Problem grid_spd = poisson(128);
+    const Problem layers = reservoir(24, 24, 16, 1.0, 0.5, 1e-3);
     const struct {
         QVint method, preconditioner;
         const Problem &p;
     } cases[] = {{QV_METHOD_BICGSTAB, QV_PRECONDITIONER_SSOR, flow},
                  {QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0, flow},
-                 {QV_METHOD_CG, QV_PRECONDITIONER_IC0, spd}};
+                 {QV_METHOD_CG, QV_PRECONDITIONER_IC0, spd},
+                 {QV_METHOD_BICGSTAB, QV_PRECONDITIONER_ILU0, grid_flow},
+                 {QV_METHOD_CG, QV_PRECONDITIONER_SSOR, grid_spd},
+                 {QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0, layers}};
     for (const auto &c : cases) {
         const Outcome one = solve(c.p, c.method, c.preconditioner, 1);
         ASSERT_TRUE(one.solved) << c.preconditioner;

@@ -30,7 +30,7 @@ void note_forked_child() { forked_child.store(true); }
 [[maybe_unused]] bool in_forked_child() { return false; }
 #endif
 
-constexpr long first_trial = 4;          // iterations on the full team before trying one thread
+constexpr long first_trial = 12;         // iterations on the full team before trying one thread
 constexpr long full_interval = 256;      // then iterations between such trials, at least
 constexpr long alone_interval = 64;      // iterations alone before trying the full team again
 constexpr long longest_interval = 4096;  // trials grow rarer while the choice holds
@@ -94,6 +94,11 @@ TeamPacer::TeamPacer(std::size_t n)
 TeamPacer::~TeamPacer() {
     if (threads_ > 1)
         set_kernel_threads(threads_);
+}
+
+void TeamPacer::untimed() {
+    if (last_ != 0.0)
+        last_ = seconds();
 }
 
 double TeamPacer::recent_mean() const {

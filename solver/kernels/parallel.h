@@ -64,6 +64,10 @@ class TeamPacer {
     TeamPacer &operator=(const TeamPacer &) = delete;
     // Called after each iteration, with its cost in passes over a vector.
     void iteration_done(double passes);
+    // Leaves the time since the last iteration out of the next one's: the
+    // work between iterations (a restart, say), whose cost in passes the
+    // iteration would not account for.
+    void untimed();
 
   private:
     static constexpr int window = 4;  // iterations averaged in a comparison

@@ -225,6 +225,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
         update_solution(m, basis, hessenberg.y, used, x, w, z);
         const double previous = result.residual;
         result.residual = true_residual(a, b, x, norm_b, r);  // the next cycle's start
+        pace.untimed();
         if (!std::isfinite(result.residual) || stopped == QV_ERROR_INTERRUPTED)
             break;
         if (used < k || !(result.residual < previous)) {  // singular or stagnating

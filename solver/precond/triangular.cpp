@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace brisvel {
 namespace {
@@ -21,17 +23,17 @@ bool shared_by_levels(std::size_t n, const Levels &levels, int team) {
     return team > 1 && n / count >= 4096 / static_cast<std::size_t>(team - 1);
 }
 
-Levels levels_of(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower) {
-    const std::size_t n = static_cast<std::size_t>(f.rows);
+// The levels of the sweep over one triangle: forward over lower, whose
+// rows read columns before them, or backward over upper.
+Levels levels_of(const CsrMatrix &half, bool lower) {
+    const std::size_t n = static_cast<std::size_t>(half.rows);
     std::vector<std::int32_t> level(n, 0);
     std::int32_t top = 0;
     for (std::size_t step = 0; step < n; ++step) {
         const std::size_t i = lower ? step : n - 1 - step;
-        const std::int64_t begin = lower ? f.row_ptr[i] : diag[i] + 1;
-        const std::int64_t end = lower ? diag[i] : f.row_ptr[i + 1];
         std::int32_t l = 0;
-        for (std::int64_t k = begin; k < end; ++k)
-            l = std::max(l, level[static_cast<std::size_t>(f.col.data()[k])] + 1);
+        for (std::int64_t k = half.row_ptr[i]; k < half.row_ptr[i + 1]; ++k)
+            l = std::max(l, level[static_cast<std::size_t>(half.col.data()[k])] + 1);
         level[i] = l;
         top = std::max(top, l);
     }
@@ -57,10 +59,10 @@ Levels levels_of(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower
 template <bool Carried>
 inline double forward_row(const TriangularFactor &t, std::size_t i, const double *r,
                           const double *w, double previous) {
-    const std::int32_t *col = t.f.col.data();
-    const double *val = t.f.val.data();
-    const std::int64_t end = t.diag[i];
-    std::int64_t k = t.f.row_ptr[i];
+    const std::int32_t *col = t.lower.col.data();
+    const double *val = t.lower.val.data();
+    const std::int64_t end = t.lower.row_ptr[i + 1];
+    std::int64_t k = t.lower.row_ptr[i];
     const bool adjacent = end > k && static_cast<std::size_t>(col[end - 1]) + 1 == i;
     double sum = t.s[i] * r[i];
     for (; k < end - adjacent; ++k)
@@ -72,9 +74,9 @@ inline double forward_row(const TriangularFactor &t, std::size_t i, const double
 
 template <bool Carried>
 inline double backward_row(const TriangularFactor &t, std::size_t i, const double *z, double next) {
-    const std::int32_t *col = t.f.col.data();
-    const double *val = t.f.val.data();
-    const std::int64_t first = t.diag[i] + 1, end = t.f.row_ptr[i + 1];
+    const std::int32_t *col = t.upper.col.data();
+    const double *val = t.upper.val.data();
+    const std::int64_t first = t.upper.row_ptr[i], end = t.upper.row_ptr[i + 1];
     const bool adjacent = first < end && static_cast<std::size_t>(col[first]) == i + 1;
     double sum = z[i];
     for (std::int64_t k = first + adjacent; k < end; ++k)
@@ -82,6 +84,26 @@ inline double backward_row(const TriangularFactor &t, std::size_t i, const doubl
     if (adjacent)
         sum -= val[first] * (Carried ? next : z[i + 1]);
     return sum;  // z_i = w_i - sum_{j>i} f_ij z_j
+}
+
+// The entries of f before (lower) or after each row's diagonal.
+CsrMatrix triangle(const CsrMatrix &f, const Array<std::int64_t> &diag, bool lower) {
+    const std::size_t n = static_cast<std::size_t>(f.rows);
+    CsrMatrix h;
+    h.rows = h.cols = f.rows;
+    h.row_ptr.assign(n + 1, 0);
+    for (std::size_t i = 0; i < n; ++i)
+        h.row_ptr[i + 1] =
+            h.row_ptr[i] + (lower ? diag[i] - f.row_ptr[i] : f.row_ptr[i + 1] - diag[i] - 1);
+    h.col.resize(static_cast<std::size_t>(h.row_ptr[n]));
+    h.val.resize(h.col.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t from = lower ? f.row_ptr[i] : diag[i] + 1;
+        const std::int64_t count = h.row_ptr[i + 1] - h.row_ptr[i];
+        std::copy_n(f.col.data() + from, count, h.col.data() + h.row_ptr[i]);
+        std::copy_n(f.val.data() + from, count, h.val.data() + h.row_ptr[i]);
+    }
+    return h;
 }
 
 // Runs row(i) over the levels in order, each level's rows shared among the
@@ -152,17 +174,33 @@ bool finish(TriangularFactor &t) {
     t.c = 1.0;
     if (!all_finite(t.f.val.size(), t.f.val.data()) || !all_finite(n, t.s.data()))
         return false;
-    t.forward = levels_of(t.f, t.diag, true);
-    t.backward = levels_of(t.f, t.diag, false);
+    t.lower = triangle(t.f, t.diag, true);
+    t.upper = triangle(t.f, t.diag, false);
+    t.f = CsrMatrix{};
+    t.diag = Array<std::int64_t>{};
+    t.forward = levels_of(t.lower, true);
+    t.backward = levels_of(t.upper, false);
+    const int team = team_size(n);
+    if (!shared_by_levels(n, t.forward, team))
+        t.forward_plan = plan_pipeline(t.lower, true, team);
+    if (!shared_by_levels(n, t.backward, team))
+        t.backward_plan = plan_pipeline(t.upper, false, team);
     return true;
 }
 
 void TriangularPreconditioner::apply(const double *r, double *z) const {
-    const std::size_t n = static_cast<std::size_t>(t_.f.rows);
+    const std::size_t n = static_cast<std::size_t>(t_.lower.rows);
     const int team = team_size(n);
     if (shared_by_levels(n, t_.forward, team))
         by_levels(t_.forward, team,
                   [&](std::size_t i) { z[i] = forward_row<false>(t_, i, r, z, 0.0); });
+    else if (t_.forward_plan.team == team)
+        run_pipeline(t_.forward_plan, [&](std::size_t begin, std::size_t end) {
+            // The first row reads its neighbour, if at all, from another block.
+            double previous = z[begin] = forward_row<false>(t_, begin, r, z, 0.0);
+            for (std::size_t i = begin + 1; i < end; ++i)
+                z[i] = previous = forward_row<true>(t_, i, r, z, previous);
+        });
     else {
         double previous = 0.0;  // w_i-1
         for (std::size_t i = 0; i < n; ++i)
@@ -171,6 +209,13 @@ void TriangularPreconditioner::apply(const double *r, double *z) const {
     if (shared_by_levels(n, t_.backward, team))
         by_levels(t_.backward, team,
                   [&](std::size_t i) { z[i] = backward_row<false>(t_, i, z, 0.0); });
+    else if (t_.backward_plan.team == team)
+        run_pipeline(t_.backward_plan, [&](std::size_t begin, std::size_t end) {
+            // Positions [begin, end) are rows n-1-begin down to n-end.
+            double next = z[n - 1 - begin] = backward_row<false>(t_, n - 1 - begin, z, 0.0);
+            for (std::size_t i = n - 1 - begin; i-- > n - end;)
+                z[i] = next = backward_row<true>(t_, i, z, next);
+        });
     else {
         double next = 0.0;  // z_i+1
         for (std::size_t i = n; i-- > 0;)

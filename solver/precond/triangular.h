@@ -1,6 +1,7 @@
 // Triangular sweeps shared by SSOR, ILU(0) and IC(0), threaded by level scheduling.
 #pragma once
 
+#include "precond/pipeline.h"
 #include "precond/preconditioner.h"
 
 #include <cstdint>
@@ -24,13 +25,18 @@ struct Levels {
 //   ILU(0), M = L U with L unit lower: s = 1/u_ii, c = 1,
 //     f_ij = l_ij u_jj below and u_ij / u_ii above.
 // IC(0) is ILU(0) of a symmetric A, made exactly symmetric. finish() then
-// folds s and c into the forward sweep's entries.
+// folds s and c into the forward sweep's entries and splits F into the two
+// triangles the sweeps read, each in rows of its own, so that a sweep
+// streams only its own half.
 struct TriangularFactor {
     CsrMatrix f;               // A's pattern with its diagonal (the diagonal's value unused)
     Array<std::int64_t> diag;  // the position of each row's diagonal in f
     Vector s;
     double c = 1.0;
-    Levels forward, backward;
+    // Made by finish(), which frees f and diag:
+    CsrMatrix lower, upper;                // F's entries before and after the diagonal
+    Levels forward, backward;              // of lower and of upper
+    Pipeline forward_plan, backward_plan;  // for the team of the solve that made the factor
 };
 
 // A's pattern and values with a zero entry added where the diagonal is missing,
@@ -38,8 +44,9 @@ struct TriangularFactor {
 void with_diagonal(const CsrMatrix &a, CsrMatrix &f, Array<std::int64_t> &diag);
 // Makes a factor ready for its preconditioner: folds s into the forward
 // sweep, which then reads w_i = s_i c r_i - sum_{j<i} (s_i f_ij) w_j, with
-// one multiplication fewer between one row and the next, and schedules both
-// sweeps. False when a folded value overflowed.
+// one multiplication fewer between one row and the next, splits F into its
+// triangles, and schedules both sweeps for the solve's team. False when a
+// folded value overflowed.
 bool finish(TriangularFactor &t);
 
 // The preconditioner made of a factor.
