@@ -38,18 +38,18 @@ BuiltPreconditioner make_ic0(const CsrMatrix &a, const Parameters &) {
     if (!is_symmetric(a))
         return {QV_ERROR_NOT_SYMMETRIC, nullptr};
     const std::size_t n = static_cast<std::size_t>(a.rows);
-    CsrMatrix base;
     TriangularFactor t;
-    with_diagonal(a, base, t.diag);
+    with_diagonal(a, t.f, t.diag);
     Vector d(n), tiny(n);
     for (std::size_t i = 0; i < n; ++i) {
-        d[i] = base.val.data()[t.diag[i]];
+        d[i] = t.f.val.data()[t.diag[i]];
         if (!(d[i] > 0.0))  // A is not positive definite
             return {QV_ERROR_PRECONDITIONER, nullptr};
     }
     double alpha = 0.0;
     for (int attempt = 0; attempt <= shifts; ++attempt) {
-        t.f = base;
+        if (attempt > 0)  // the failed elimination overwrote A's values: take them again
+            with_diagonal(a, t.f, t.diag);
         for (std::size_t i = 0; i < n; ++i) {
             t.f.val.data()[t.diag[i]] = d[i] + alpha * d[i];
             tiny[i] = smallest_pivot * t.f.val.data()[t.diag[i]];
