@@ -28,9 +28,7 @@ BuiltPreconditioner make_ilu0(const CsrMatrix &a, const Parameters &) {
     if (incomplete_lu(t.f, t.diag, tiny, false) < 0)
         return {QV_ERROR_PRECONDITIONER, nullptr};
     to_sweep_form(t);
-    if (!all_finite(t.f.val.size(), t.f.val.data()) || !all_finite(n, t.s.data()))
-        return {QV_ERROR_PRECONDITIONER, nullptr};
-    if (!finish(t))
+    if (!finish(t))  // a factor that is not finite
         return {QV_ERROR_PRECONDITIONER, nullptr};
     return {QV_OK, std::make_unique<TriangularPreconditioner>(std::move(t))};
 }

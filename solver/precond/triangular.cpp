@@ -6,8 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace brisvel {
 namespace {
@@ -18,9 +16,11 @@ namespace {
 // and each level ends at a barrier worth some thousand rows. So the levels
 // must hold, on average, about 4096 / (team - 1) rows: a 3D grid's may on
 // many threads, a 2D grid's in natural order never do.
+// Levels not made (for one thread) are never shared.
 bool shared_by_levels(std::size_t n, const Levels &levels, int team) {
-    const std::size_t count = std::max<std::size_t>(levels.start.size() - 1, 1);
-    return team > 1 && n / count >= 4096 / static_cast<std::size_t>(team - 1);
+    if (team < 2 || levels.start.size() < 2)
+        return false;
+    return n / (levels.start.size() - 1) >= 4096 / static_cast<std::size_t>(team - 1);
 }
 
 // The levels of the sweep over one triangle: forward over lower, whose
@@ -178,9 +178,11 @@ bool finish(TriangularFactor &t) {
     t.upper = triangle(t.f, t.diag, false);
     t.f = CsrMatrix{};
     t.diag = Array<std::int64_t>{};
+    const int team = team_size(n);
+    if (team < 2)
+        return true;  // the solve sweeps on one thread: no schedule to make
     t.forward = levels_of(t.lower, true);
     t.backward = levels_of(t.upper, false);
-    const int team = team_size(n);
     if (!shared_by_levels(n, t.forward, team))
         t.forward_plan = plan_pipeline(t.lower, true, team);
     if (!shared_by_levels(n, t.backward, team))

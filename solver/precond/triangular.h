@@ -35,7 +35,7 @@ struct TriangularFactor {
     double c = 1.0;
     // Made by finish(), which frees f and diag:
     CsrMatrix lower, upper;                // F's entries before and after the diagonal
-    Levels forward, backward;              // of lower and of upper
+    Levels forward, backward;              // of lower and of upper; none for one thread
     Pipeline forward_plan, backward_plan;  // for the team of the solve that made the factor
 };
 
