@@ -125,9 +125,10 @@ template <class Group> void by_fours(std::size_t count, Group group) {
 }  // namespace
 
 void project_pair(std::size_t n, const double *const *v, std::size_t count, const double *t,
-                  const double *w, double *out) {
+                  const double *w, const MakeEntries &make_w, double *out) {
     const std::vector<double> sums =
         parallel_sums(n, 2 * count + 3, [&](std::size_t begin, std::size_t end, double *s) {
+            make_w(begin, end);
             // Groups of basis vectors one after another over the block, so
             // that the block of t and w stays in the cache; the first group
             // also takes t's and w's own products.
@@ -157,8 +158,7 @@ void project_pair(std::size_t n, const double *const *v, std::size_t count, cons
 }
 
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
-                          double rho, const double *b, double beta, double *t, double *w,
-                          const double *d, double *z) {
+                          double rho, const double *b, double beta, double *t, double *w) {
     constexpr std::size_t chunk = 512;  // entries whose combinations stay in the first cache
     const double inverse_rho = 1.0 / rho;
     return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
@@ -181,10 +181,6 @@ double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t cou
                     const Pair wi = (load(w + e) - load(vb + i + h) - beta * ti) * inverse_rho;
                     std::memcpy(t + e, &ti, sizeof ti);  // t = (t - V a) / rho
                     std::memcpy(w + e, &wi, sizeof wi);  // w = (w - V b - beta t) / rho
-                    if (d != nullptr) {
-                        const Pair zi = load(d + e) * wi;
-                        std::memcpy(z + e, &zi, sizeof zi);  // z = diag(d) w
-                    }
                     lanes[h] += wi[0] * wi[0];
                     lanes[h + 1] += wi[1] * wi[1];
                 }
@@ -193,8 +189,6 @@ double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t cou
                 const double wi = (w[c + i] - vb[i] - beta * ti) * inverse_rho;
                 t[c + i] = ti;
                 w[c + i] = wi;
-                if (d != nullptr)
-                    z[c + i] = d[c + i] * wi;
                 lanes[i % 4] += wi * wi;
             }
         }

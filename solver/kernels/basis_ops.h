@@ -3,19 +3,23 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 
 namespace brisvel {
 
+// Makes entries [begin, end) of a vector.
+using MakeEntries = std::function<void(std::size_t begin, std::size_t end)>;
+
 // The projections of two vectors on the basis v_0 .. v_count-1 and their own
 // products, in one pass: out = [V't, V'w, (t, t), (t, w), (w, w)], 2 count + 3
-// numbers.
+// numbers. w is made in the same pass, make_w(begin, end) making each part
+// of it just before the part is read, by the thread that reads it.
 void project_pair(std::size_t n, const double *const *v, std::size_t count, const double *t,
-                  const double *w, double *out);
-// t = (t - V a) / rho; then w = (w - V b - beta t) / rho with the new t, and
-// z = diag(d) w unless d is null. Returns (w, w) after the update.
+                  const double *w, const MakeEntries &make_w, double *out);
+// t = (t - V a) / rho; then w = (w - V b - beta t) / rho with the new t.
+// Returns (w, w) after the update.
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
-                          double rho, const double *b, double beta, double *t, double *w,
-                          const double *d, double *z);
+                          double rho, const double *b, double beta, double *t, double *w);
 // s = sum_j c_j v_j over the first count vectors; then x += diag(d) s, or,
 // when d is null, w = s.
 void combine_basis(std::size_t n, const double *c, const double *const *v, std::size_t count,

@@ -19,6 +19,13 @@ void spmv(const CsrMatrix &a, const double *x, double *y) {
     });
 }
 
+void spmv_rows(const CsrMatrix &a, const double *d, const double *x, double *y, std::size_t begin,
+               std::size_t end) {
+    std::array<double, 0> none;
+    product_rows<0>(
+        a, x, y, begin, end, none, [](std::size_t, double sum, double *) { return sum; }, d, false);
+}
+
 double spmv_dot(const CsrMatrix &a, const double *x, double *y, const double *w) {
     const std::size_t n = static_cast<std::size_t>(a.rows);
     return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &s) {

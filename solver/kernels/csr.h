@@ -26,6 +26,11 @@ struct CsrMatrix {
 
 // y = A x
 void spmv(const CsrMatrix &a, const double *x, double *y);
+// Rows [begin, end) of y = A diag(d) x (d null: of A x), left in the caches
+// for a pass that reads them next; begin a multiple of 4. With d, the same
+// bits as y = A z for z = diag(d) x, without z.
+void spmv_rows(const CsrMatrix &a, const double *d, const double *x, double *y, std::size_t begin,
+               std::size_t end);
 // y = A x, returning (w, y) from the same pass.
 double spmv_dot(const CsrMatrix &a, const double *x, double *y, const double *w);
 // y = A x, returning {(y, y), (w, y)} from the same pass.

@@ -37,21 +37,29 @@ inline void store_pair(double *y, double a, double b, bool stream) {
 // handed to row(i, sum, lane), with one of four interleaved lanes of K
 // accumulators (as lane_sum uses), and y_i gets what it returns: the sum
 // itself for y = A x, or an update made from it. The lanes are added into
-// sums at the end. The entry index runs on from row to row.
+// sums at the end. The entry index runs on from row to row. Given d, the
+// product is A diag(d) x, each d_j x_j rounded as a stored diag(d) x would be.
+// Without may_stream, y stays in the caches for a pass that reads it next.
 template <std::size_t K, class Row>
 void product_rows(const CsrMatrix &a, const double *x, double *y, std::size_t begin,
-                  std::size_t end, std::array<double, K> &sums, Row row) {
+                  std::size_t end, std::array<double, K> &sums, Row row, const double *d = nullptr,
+                  bool may_stream = true) {
     const std::int64_t *row_ptr = a.row_ptr.data();
     const std::int32_t *col = a.col.data();
     const double *val = a.val.data();
-    const bool stream = a.rows >= streaming_rows && reinterpret_cast<std::uintptr_t>(y) % 16 == 0;
+    const bool stream =
+        may_stream && a.rows >= streaming_rows && reinterpret_cast<std::uintptr_t>(y) % 16 == 0;
     double acc[4][K + 1] = {};  // one spare, so that K = 0 is allowed
     std::int64_t k = row_ptr[begin];
     auto row_sum = [&](std::size_t i) {
         const std::int64_t last = row_ptr[i + 1];
         double sum = 0.0;
-        for (; k < last; ++k)
-            sum += val[k] * x[col[k]];  // (A x)_i = sum_j a_ij x_j
+        if (d != nullptr)
+            for (; k < last; ++k)
+                sum += val[k] * (d[col[k]] * x[col[k]]);  // (A diag(d) x)_i
+        else
+            for (; k < last; ++k)
+                sum += val[k] * x[col[k]];  // (A x)_i = sum_j a_ij x_j
         return sum;
     };
     std::size_t i = begin;

@@ -91,7 +91,7 @@ enum class Step {
 // The Arnoldi process, one step at a time. Slot k of the basis holds u, the
 // next direction projected off v_0 .. v_k-1 once, not yet normalised:
 // A M^-1 v_k-1 = V h_k-1 + u. Step k multiplies u itself, w = A M^-1 u, and
-// then in one pass over the basis finds the projections of both u and w; in
+// in the same pass over the basis finds the projections of both u and w; in
 // a second it projects u off the basis again, making it v_k, and projects w
 // off v_0 .. v_k, making it the next u. Column k-1 of H is corrected by the second projection of u,
 // and column k follows from w's projections through the Arnoldi relation: two passes over the basis
@@ -118,11 +118,17 @@ class Arnoldi {
 Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     const std::size_t n = static_cast<std::size_t>(a_.rows);
     double *u = basis_[k], *w = basis_[k + 1];
-    const double *d = m_.inverse_diagonal();  // a diagonal M^-1 is folded into the last pass
-    if (k == 0 || d == nullptr)
+    const double *d = m_.inverse_diagonal();  // a diagonal M^-1 is folded into the product
+    const double *x = u;
+    if (d == nullptr) {
         m_.apply(u, z_);  // z = M^-1 u
-    spmv(a_, z_, w);      // w = A z
-    project_pair(n, v_.data(), k, u, w, dots_.data());
+        x = z_;
+    }
+    // w = A M^-1 u, made block by block in the pass that projects it.
+    project_pair(
+        n, v_.data(), k, u, w,
+        [&](std::size_t begin, std::size_t end) { spmv_rows(a_, d, x, w, begin, end); },
+        dots_.data());
     const double *pa = dots_.data(), *pb = pa + k;  // a = V'u, b = V'w
     const double uu = pa[2 * k], uw = pa[2 * k + 1], ww = pa[2 * k + 2];
     double aa = 0.0, ab = 0.0;
@@ -150,7 +156,7 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     }
     const double rho = std::sqrt(rho2);
     const double beta = (uw - ab) / rho;  // (v_k, w)
-    const double remainder = orthogonalise_pair(n, v_.data(), k, pa, rho, pb, beta, u, w, d, z_);
+    const double remainder = orthogonalise_pair(n, v_.data(), k, pa, rho, pb, beta, u, w);
     // A M^-1 v_k = (w - A M^-1 V a) / rho, with A M^-1 V a = H a by the
     // Arnoldi relation; w = V b + beta v_k + rho u' for the new u'.
     Vector &column = h.raw[k];
