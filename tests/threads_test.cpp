@@ -27,8 +27,9 @@ struct Answer {
 };
 
 // Solves p on the given number of threads and returns everything it gave.
-Answer solve_on(const Problem &p, QVint method, QVint threads, bool least_squares = false) {
-    assemble(p, method, QV_PRECONDITIONER_JACOBI, least_squares);
+Answer solve_on(const Problem &p, QVint method, QVint threads, bool least_squares = false,
+                QVint preconditioner = QV_PRECONDITIONER_JACOBI) {
+    assemble(p, method, preconditioner, least_squares);
     qvSolverParameteri(QV_PARAM_THREADS, threads);
     qvSolverParameterd(QV_PARAM_THRESHOLD, 1e-9);
     Answer a;
@@ -86,6 +87,23 @@ TEST_F(Threads, AnswersAreTheSameBitsOnAnyNumberOfThreads) {
             EXPECT_EQ(other.x, first.x) << c.method << " on " << threads;
             EXPECT_EQ(other.iterations, first.iterations) << c.method << " on " << threads;
         }
+    }
+}
+
+// With a diagonal preconditioner, GMRES overlaps each step's second pass
+// with the next step's product and first pass. On a unit diagonal Jacobi
+// scales by exactly 1, and without a preconditioner the steps go one pass
+// after another: both must give the same bits, on any team.
+TEST_F(Threads, OverlappedGmresStepsGiveTheBitsOfStepsInTurn) {
+    Problem p = convection_diffusion(140, 0.1);
+    for (Entry &e : p.entries)
+        e.value *= 0.25;  // the diagonal 4 made 1, exactly
+    for (QVint threads : {1, 2, 3}) {
+        const Answer overlapped = solve_on(p, QV_METHOD_GMRES, threads, false);
+        const Answer in_turn = solve_on(p, QV_METHOD_GMRES, threads, false, QV_PRECONDITIONER_NONE);
+        ASSERT_TRUE(overlapped.solved) << threads;
+        EXPECT_EQ(overlapped.iterations, in_turn.iterations) << threads;
+        EXPECT_EQ(overlapped.x, in_turn.x) << threads;
     }
 }
 

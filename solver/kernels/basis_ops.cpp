@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace brisvel {
 namespace {
@@ -122,6 +124,73 @@ template <class Group> void by_fours(std::size_t count, Group group) {
     }
 }
 
+// Adds the projections of project_pair over [begin, end) into s: groups of
+// basis vectors one after another over the block, so that the block of t and
+// w stays in the cache; the first group also takes t's and w's own products.
+void project_block(const double *const *v, std::size_t count, const double *t, const double *w,
+                   std::size_t begin, std::size_t end, double *s) {
+    double part[11];
+    if (count == 0) {
+        std::fill(part, part + 3, 0.0);
+        project_group<0, true>(v, t, w, begin, end, part);
+        std::copy(part, part + 3, s);
+    }
+    by_fours(count, [&](auto group, std::size_t j) {
+        constexpr std::size_t q = decltype(group)::value;
+        std::fill(part, part + 2 * q + 3, 0.0);
+        if (j == 0)
+            project_group<q, true>(v + j, t, w, begin, end, part);
+        else
+            project_group<q, false>(v + j, t, w, begin, end, part);
+        for (std::size_t p = 0; p < q; ++p) {
+            s[j + p] += part[p];
+            s[count + j + p] += part[q + p];
+        }
+        if (j == 0)
+            for (std::size_t k = 0; k < 3; ++k)
+                s[2 * count + k] += part[2 * q + k];
+    });
+}
+
+// The update of orthogonalise_pair over [begin, end); returns the block's
+// share of (w, w).
+double orthogonalise_block(const double *const *v, std::size_t count, const double *a,
+                           double inverse_rho, const double *b, double beta, double *t, double *w,
+                           std::size_t begin, std::size_t end) {
+    constexpr std::size_t chunk = 512;  // entries whose combinations stay in the first cache
+    double lanes[4] = {};
+    for (std::size_t c = begin; c < end; c += chunk) {
+        const std::size_t len = std::min(chunk, end - c);
+        double va[chunk], vb[chunk];
+        if (count == 0) {
+            std::fill(va, va + len, 0.0);
+            std::fill(vb, vb + len, 0.0);
+        }
+        by_fours(count, [&](auto group, std::size_t j) {
+            combine_group<decltype(group)::value>(v + j, a + j, b + j, c, len, j == 0, va, vb);
+        });
+        std::size_t i = 0;
+        for (; i + 4 <= len; i += 4)  // four lanes, two at a time
+            for (std::size_t h = 0; h < 4; h += 2) {
+                const std::size_t e = c + i + h;
+                const Pair ti = (load(t + e) - load(va + i + h)) * inverse_rho;
+                const Pair wi = (load(w + e) - load(vb + i + h) - beta * ti) * inverse_rho;
+                std::memcpy(t + e, &ti, sizeof ti);  // t = (t - V a) / rho
+                std::memcpy(w + e, &wi, sizeof wi);  // w = (w - V b - beta t) / rho
+                lanes[h] += wi[0] * wi[0];
+                lanes[h + 1] += wi[1] * wi[1];
+            }
+        for (; i < len; ++i) {
+            const double ti = (t[c + i] - va[i]) * inverse_rho;
+            const double wi = (w[c + i] - vb[i] - beta * ti) * inverse_rho;
+            t[c + i] = ti;
+            w[c + i] = wi;
+            lanes[i % 4] += wi * wi;
+        }
+    }
+    return (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+}
+
 }  // namespace
 
 void project_pair(std::size_t n, const double *const *v, std::size_t count, const double *t,
@@ -129,71 +198,63 @@ void project_pair(std::size_t n, const double *const *v, std::size_t count, cons
     const std::vector<double> sums =
         parallel_sums(n, 2 * count + 3, [&](std::size_t begin, std::size_t end, double *s) {
             make_w(begin, end);
-            // Groups of basis vectors one after another over the block, so
-            // that the block of t and w stays in the cache; the first group
-            // also takes t's and w's own products.
-            double part[11];
-            if (count == 0) {
-                std::fill(part, part + 3, 0.0);
-                project_group<0, true>(v, t, w, begin, end, part);
-                std::copy(part, part + 3, s);
-            }
-            by_fours(count, [&](auto group, std::size_t j) {
-                constexpr std::size_t q = decltype(group)::value;
-                std::fill(part, part + 2 * q + 3, 0.0);
-                if (j == 0)
-                    project_group<q, true>(v + j, t, w, begin, end, part);
-                else
-                    project_group<q, false>(v + j, t, w, begin, end, part);
-                for (std::size_t p = 0; p < q; ++p) {
-                    s[j + p] += part[p];
-                    s[count + j + p] += part[q + p];
-                }
-                if (j == 0)
-                    for (std::size_t k = 0; k < 3; ++k)
-                        s[2 * count + k] += part[2 * q + k];
-            });
+            project_block(v, count, t, w, begin, end, s);
         });
     std::copy(sums.begin(), sums.end(), out);
 }
 
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
                           double rho, const double *b, double beta, double *t, double *w) {
-    constexpr std::size_t chunk = 512;  // entries whose combinations stay in the first cache
     const double inverse_rho = 1.0 / rho;
     return parallel_sum<1>(n, [&](std::size_t begin, std::size_t end, std::array<double, 1> &sum) {
-        double lanes[4] = {};
-        for (std::size_t c = begin; c < end; c += chunk) {
-            const std::size_t len = std::min(chunk, end - c);
-            double va[chunk], vb[chunk];
-            if (count == 0) {
-                std::fill(va, va + len, 0.0);
-                std::fill(vb, vb + len, 0.0);
-            }
-            by_fours(count, [&](auto group, std::size_t j) {
-                combine_group<decltype(group)::value>(v + j, a + j, b + j, c, len, j == 0, va, vb);
-            });
-            std::size_t i = 0;
-            for (; i + 4 <= len; i += 4)  // four lanes, two at a time
-                for (std::size_t h = 0; h < 4; h += 2) {
-                    const std::size_t e = c + i + h;
-                    const Pair ti = (load(t + e) - load(va + i + h)) * inverse_rho;
-                    const Pair wi = (load(w + e) - load(vb + i + h) - beta * ti) * inverse_rho;
-                    std::memcpy(t + e, &ti, sizeof ti);  // t = (t - V a) / rho
-                    std::memcpy(w + e, &wi, sizeof wi);  // w = (w - V b - beta t) / rho
-                    lanes[h] += wi[0] * wi[0];
-                    lanes[h + 1] += wi[1] * wi[1];
-                }
-            for (; i < len; ++i) {
-                const double ti = (t[c + i] - va[i]) * inverse_rho;
-                const double wi = (w[c + i] - vb[i] - beta * ti) * inverse_rho;
-                t[c + i] = ti;
-                w[c + i] = wi;
-                lanes[i % 4] += wi * wi;
-            }
-        }
-        sum[0] += (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+        sum[0] += orthogonalise_block(v, count, a, inverse_rho, b, beta, t, w, begin, end);
     })[0];
+}
+
+double orthogonalise_and_project(std::size_t n, const double *const *v, std::size_t count,
+                                 const double *a, double rho, const double *b, double beta,
+                                 double *t, double *w, double *next_w,
+                                 const MakeEntries &make_next_w, double *out) {
+    const double inverse_rho = 1.0 / rho;
+    const std::size_t blocks = (n + block_size - 1) / block_size, sums = 2 * (count + 1) + 3;
+    std::vector<double> remainder(blocks, 0.0), partial(blocks * sums, 0.0);
+    auto range = [&](std::size_t block) {
+        return std::make_pair(block * block_size, std::min(block * block_size + block_size, n));
+    };
+    auto update = [&](std::size_t block) {  // this step's second pass, on one block
+        const auto [begin, end] = range(block);
+        remainder[block] +=
+            orthogonalise_block(v, count, a, inverse_rho, b, beta, t, w, begin, end);
+    };
+    auto project = [&](std::size_t block) {  // the next step's first, on one block
+        const auto [begin, end] = range(block);
+        make_next_w(begin, end);
+        project_block(v, count + 1, w, next_w, begin, end, partial.data() + block * sums);
+    };
+    // Each thread updates the first and last blocks of its run, for its
+    // neighbours to read; then its run, each block's projection one block
+    // behind its update, so that the block is still in the caches.
+    for_runs(blocks, team_size(n), [&](std::size_t lo, std::size_t hi, auto sync) {
+        if (lo < hi) {
+            update(lo);
+            if (hi - 1 > lo)
+                update(hi - 1);
+        }
+        sync();
+        for (std::size_t block = lo; block < hi; ++block) {
+            if (block + 1 < hi - 1)
+                update(block + 1);
+            project(block);
+        }
+    });
+    double total = 0.0;
+    for (double r : remainder)
+        total += r;
+    std::fill(out, out + sums, 0.0);
+    for (std::size_t block = 0; block < blocks; ++block)
+        for (std::size_t k = 0; k < sums; ++k)
+            out[k] += partial[block * sums + k];
+    return total;
 }
 
 void combine_basis(std::size_t n, const double *c, const double *const *v, std::size_t count,

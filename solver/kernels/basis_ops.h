@@ -20,6 +20,17 @@ void project_pair(std::size_t n, const double *const *v, std::size_t count, cons
 // Returns (w, w) after the update.
 double orthogonalise_pair(std::size_t n, const double *const *v, std::size_t count, const double *a,
                           double rho, const double *b, double beta, double *t, double *w);
+// orthogonalise_pair, and then project_pair of the next step in the same
+// pass: the basis v_0 .. v_count with v_count = t (after its update), the
+// updated w and next_w, made by make_next_w; the results as project_pair's,
+// in out (2 count + 5 numbers), and the same bits as the two calls. Each
+// block of next_w is made right after the updates of the blocks next to
+// it: make_next_w(begin, end) may read w only within one block_size of
+// [begin, end).
+double orthogonalise_and_project(std::size_t n, const double *const *v, std::size_t count,
+                                 const double *a, double rho, const double *b, double beta,
+                                 double *t, double *w, double *next_w,
+                                 const MakeEntries &make_next_w, double *out);
 // s = sum_j c_j v_j over the first count vectors; then x += diag(d) s, or,
 // when d is null, w = s.
 void combine_basis(std::size_t n, const double *c, const double *const *v, std::size_t count,

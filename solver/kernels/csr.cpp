@@ -100,6 +100,19 @@ double residual(const CsrMatrix &a, const double *b, const double *x, double *r)
     return std::isfinite(bound_sq) ? std::sqrt(bound_sq) : scaled_rounding_bound(a, b, x);
 }
 
+std::int64_t row_reach(const CsrMatrix &a) {
+    std::int64_t reach = 0;
+    for (std::int32_t i = 0; i < a.rows; ++i) {
+        const auto row = static_cast<std::size_t>(i);
+        const auto first = static_cast<std::size_t>(a.row_ptr[row]);
+        const auto last = static_cast<std::size_t>(a.row_ptr[row + 1]);
+        if (first < last)  // columns ascend: the first and last entries are the farthest
+            reach = std::max(
+                {reach, std::int64_t{i} - a.col[first], std::int64_t{a.col[last - 1]} - i});
+    }
+    return reach;
+}
+
 Vector diagonal(const CsrMatrix &a) {
     Vector d(static_cast<std::size_t>(std::min(a.rows, a.cols)), 0.0);
     for (std::size_t i = 0; i < d.size(); ++i) {

@@ -38,6 +38,8 @@ std::array<double, 2> spmv_dots(const CsrMatrix &a, const double *x, double *y, 
 // r = b - A x. Returns a bound on the rounding error of the computed r, so
 // that a residual drowned by cancellation (huge x) is never taken as small.
 double residual(const CsrMatrix &a, const double *b, const double *x, double *r);
+// The farthest any entry lies from the diagonal, |j - i| for a_ij.
+std::int64_t row_reach(const CsrMatrix &a);
 // The diagonal of a square matrix; entries missing from the pattern are 0.
 Vector diagonal(const CsrMatrix &a);
 // The transpose, with sorted rows.

@@ -135,6 +135,28 @@ template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
 #endif
 }
 
+// Calls body(lo, hi, sync) once on each thread of the team, with the run of
+// blocks [lo, hi) that for_blocks would give it; sync() returns once every
+// thread of the team has called it, so each must call it as often as the
+// others. body must not throw.
+template <class Body> void for_runs(std::size_t blocks, int team, Body body) {
+#ifdef _OPENMP
+    if (team > 1) {
+#pragma omp parallel num_threads(team)
+        {
+            const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
+            const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
+            body(blocks * t / count, blocks * (t + 1) / count, [] {
+#pragma omp barrier
+            });
+        }
+        return;
+    }
+#endif
+    (void)team;
+    body(std::size_t{0}, blocks, [] {});
+}
+
 // Calls body(begin, end) on ranges that cover [0, n).
 template <class Body> void parallel_for(std::size_t n, Body body) {
     const int team = team_size(n);

@@ -97,12 +97,20 @@ enum class Step {
 // and column k follows from w's projections through the Arnoldi relation: two passes over the basis
 // a step, with the orthogonality of Gram-Schmidt applied twice. On step 0, slot 0 holds the
 // residual r.
+// With a diagonal M^-1 and a matrix whose rows reach no further than a
+// block from the diagonal, the next step's product and first pass go along
+// with this step's second pass, a block behind it: each block of the basis
+// is then read from memory once a step, and found in the caches the second
+// time. The sums are the same.
 class Arnoldi {
   public:
     // basis holds the restart + 1 slots; v points at each of them.
     Arnoldi(const CsrMatrix &a, const Preconditioner &m, KrylovVectors &basis,
             const std::vector<const double *> &v, std::size_t restart, double *z)
-        : a_(a), m_(m), basis_(basis), v_(v), z_(z), dots_(2 * restart + 3) {}
+        : a_(a), m_(m), basis_(basis), v_(v), z_(z), restart_(restart),
+          overlap_(m.inverse_diagonal() != nullptr &&
+                   row_reach(a) <= static_cast<std::int64_t>(block_size)),
+          dots_{Vector(2 * restart + 3), Vector(2 * restart + 3)} {}
 
     Step step(std::size_t k, Hessenberg &h);
 
@@ -112,24 +120,31 @@ class Arnoldi {
     KrylovVectors &basis_;
     const std::vector<const double *> &v_;
     double *z_;
-    Vector dots_;
+    std::size_t restart_;
+    bool overlap_;        // steps may overlap
+    bool ahead_ = false;  // dots_[current_] holds this step's first pass already
+    Vector dots_[2];
+    int current_ = 0;
 };
 
 Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     const std::size_t n = static_cast<std::size_t>(a_.rows);
     double *u = basis_[k], *w = basis_[k + 1];
     const double *d = m_.inverse_diagonal();  // a diagonal M^-1 is folded into the product
-    const double *x = u;
-    if (d == nullptr) {
-        m_.apply(u, z_);  // z = M^-1 u
-        x = z_;
+    if (k == 0 || !ahead_) {                  // (a cycle starts afresh)
+        const double *x = u;
+        if (d == nullptr) {
+            m_.apply(u, z_);  // z = M^-1 u
+            x = z_;
+        }
+        // w = A M^-1 u, made block by block in the pass that projects it.
+        project_pair(
+            n, v_.data(), k, u, w,
+            [&](std::size_t begin, std::size_t end) { spmv_rows(a_, d, x, w, begin, end); },
+            dots_[current_].data());
     }
-    // w = A M^-1 u, made block by block in the pass that projects it.
-    project_pair(
-        n, v_.data(), k, u, w,
-        [&](std::size_t begin, std::size_t end) { spmv_rows(a_, d, x, w, begin, end); },
-        dots_.data());
-    const double *pa = dots_.data(), *pb = pa + k;  // a = V'u, b = V'w
+    ahead_ = false;
+    const double *pa = dots_[current_].data(), *pb = pa + k;  // a = V'u, b = V'w
     const double uu = pa[2 * k], uw = pa[2 * k + 1], ww = pa[2 * k + 2];
     double aa = 0.0, ab = 0.0;
     for (std::size_t i = 0; i < k; ++i) {
@@ -156,7 +171,17 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     }
     const double rho = std::sqrt(rho2);
     const double beta = (uw - ab) / rho;  // (v_k, w)
-    const double remainder = orthogonalise_pair(n, v_.data(), k, pa, rho, pb, beta, u, w);
+    double remainder = 0.0;
+    if (overlap_ && k + 1 < restart_) {  // step k + 1 follows in this cycle
+        double *next_w = basis_[k + 2];
+        remainder = orthogonalise_and_project(
+            n, v_.data(), k, pa, rho, pb, beta, u, w, next_w,
+            [&](std::size_t begin, std::size_t end) { spmv_rows(a_, d, w, next_w, begin, end); },
+            dots_[1 - current_].data());
+        ahead_ = true;
+    } else {
+        remainder = orthogonalise_pair(n, v_.data(), k, pa, rho, pb, beta, u, w);
+    }
     // A M^-1 v_k = (w - A M^-1 V a) / rho, with A M^-1 V a = H a by the
     // Arnoldi relation; w = V b + beta v_k + rho u' for the new u'.
     Vector &column = h.raw[k];
@@ -168,6 +193,8 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     for (std::size_t i = 0; i <= k; ++i)
         column[i] /= rho;
     column[k + 1] = std::sqrt(remainder);  // ||u'||
+    if (ahead_)
+        current_ = 1 - current_;
     if (!std::isfinite(column[k + 1]) || !std::isfinite(beta))
         return Step::not_finite;
     return Step::grown;
