@@ -113,6 +113,10 @@ class Arnoldi {
           dots_{Vector(2 * restart + 3), Vector(2 * restart + 3)} {}
 
     Step step(std::size_t k, Hessenberg &h);
+    // The cost of the last step, in passes over a vector: a first pass over
+    // count basis vectors costs count + 6 (its two vectors, A and M^-1), a
+    // second count + 4. An overlapped step does the next one's first pass.
+    double work() const { return work_; }
 
   private:
     const CsrMatrix &a_;
@@ -125,13 +129,17 @@ class Arnoldi {
     bool ahead_ = false;  // dots_[current_] holds this step's first pass already
     Vector dots_[2];
     int current_ = 0;
+    double work_ = 0.0;
 };
 
 Step Arnoldi::step(std::size_t k, Hessenberg &h) {
     const std::size_t n = static_cast<std::size_t>(a_.rows);
     double *u = basis_[k], *w = basis_[k + 1];
     const double *d = m_.inverse_diagonal();  // a diagonal M^-1 is folded into the product
-    if (k == 0 || !ahead_) {                  // (a cycle starts afresh)
+    const auto count = static_cast<double>(k);
+    work_ = count + 4.0;      // the second pass
+    if (k == 0 || !ahead_) {  // (a cycle starts afresh)
+        work_ += count + 6.0;
         const double *x = u;
         if (d == nullptr) {
             m_.apply(u, z_);  // z = M^-1 u
@@ -179,6 +187,7 @@ Step Arnoldi::step(std::size_t k, Hessenberg &h) {
             [&](std::size_t begin, std::size_t end) { spmv_rows(a_, d, w, next_w, begin, end); },
             dots_[1 - current_].data());
         ahead_ = true;
+        work_ += count + 7.0;  // step k + 1's first pass
     } else {
         remainder = orthogonalise_pair(n, v_.data(), k, pa, rho, pb, beta, u, w);
     }
@@ -244,8 +253,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
                 break;
             const double rr = hessenberg.rotate_in(k);
             ++k;
-            pace.iteration_done(2.0 * static_cast<double>(k) +
-                                10.0);  // the basis twice, A and M^-1
+            pace.iteration_done(arnoldi.work());
             const double estimate = std::fabs(hessenberg.g[k]);
             if (control.interrupted(result.iterations, estimate / norm_b)) {
                 stopped = QV_ERROR_INTERRUPTED;
