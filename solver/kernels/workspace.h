@@ -2,10 +2,54 @@
 #pragma once
 
 #include "kernels/csr.h"
+#include "kernels/large_allocator.h"
+#include "kernels/parallel.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <utility>
 
 namespace brisvel {
+
+// Room for count vectors of n entries, one after another, zeroed by the
+// threads that work on each part of them (the runs parallel_for gives): a
+// team takes the first touches' page faults together, each thread on its
+// own part, where one thread would take them all in turn.
+class VectorBlock {
+  public:
+    VectorBlock() = default;
+    // Throws std::bad_alloc when memory runs out.
+    VectorBlock(std::size_t count, std::size_t n)
+        : data_(static_cast<double *>(allocate_large(count * n * sizeof(double)))),
+          size_(count * n) {
+        for (std::size_t j = 0; j < count; ++j) {
+            double *v = data_ + j * n;
+            parallel_for(
+                n, [v](std::size_t begin, std::size_t end) { std::fill(v + begin, v + end, 0.0); });
+        }
+    }
+    ~VectorBlock() {
+        if (data_ != nullptr)
+            free_large(data_, size_ * sizeof(double));
+    }
+    VectorBlock(VectorBlock &&other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    VectorBlock &operator=(VectorBlock &&other) noexcept {
+        VectorBlock gone(std::move(other));
+        std::swap(data_, gone.data_);
+        std::swap(size_, gone.size_);
+        return *this;
+    }
+    VectorBlock(const VectorBlock &) = delete;
+    VectorBlock &operator=(const VectorBlock &) = delete;
+
+    double *data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    double *data_ = nullptr;
+    std::size_t size_ = 0;
+};
 
 // The Krylov methods' vectors, owned by the context, so that a second solve
 // of a system of the same size maps no fresh memory (and pays no page
@@ -19,20 +63,20 @@ class Workspace {
     double *vectors(std::size_t count, std::size_t n) {
         if (n != n_ || storage_.size() < count * n) {
             release();  // the old arrays go before the new ones come
-            storage_.resize(count * n);
+            storage_ = VectorBlock(count, n);
             n_ = n;
         }
         return storage_.data();
     }
     void release() {
-        Vector().swap(storage_);
+        storage_ = VectorBlock();
         n_ = 0;
     }
     std::size_t bytes() const { return storage_.size() * sizeof(double); }
 
   private:
     std::size_t n_ = 0;
-    Vector storage_;
+    VectorBlock storage_;
 };
 
 }  // namespace brisvel

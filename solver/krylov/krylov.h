@@ -88,13 +88,13 @@ void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
 class KrylovVectors {
   public:
     KrylovVectors(std::size_t count, std::size_t n, Workspace *workspace)
-        : n_(n), storage_(workspace != nullptr ? 0 : count * n),
+        : n_(n), storage_(workspace != nullptr ? VectorBlock() : VectorBlock(count, n)),
           data_(workspace != nullptr ? workspace->vectors(count, n) : storage_.data()) {}
     double *operator[](std::size_t k) { return data_ + k * n_; }
 
   private:
     std::size_t n_;
-    Vector storage_;
+    VectorBlock storage_;
     double *data_;
 };
 
