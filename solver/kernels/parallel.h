@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #ifdef _OPENMP
@@ -106,6 +107,13 @@ inline int team_size(std::size_t n) {
 // whatever the number of threads.
 constexpr std::size_t block_size = 4096;
 
+// The run of blocks [first, second) that thread t of a team of count takes,
+// the same in every kernel.
+inline std::pair<std::size_t, std::size_t> run_of(std::size_t blocks, std::size_t t,
+                                                  std::size_t count) {
+    return {blocks * t / count, blocks * (t + 1) / count};
+}
+
 // Calls body(b) for every block b of [0, blocks), shared out in runs.
 template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
     if (team <= 1) {
@@ -122,7 +130,8 @@ template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
         const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
         const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
         try {
-            for (std::size_t b = blocks * t / count; b < blocks * (t + 1) / count; ++b)
+            const auto [lo, hi] = run_of(blocks, t, count);
+            for (std::size_t b = lo; b < hi; ++b)
                 body(b);
         } catch (...) {
 #pragma omp critical(brisvel_for_blocks_failure)
@@ -135,8 +144,8 @@ template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
 #endif
 }
 
-// Calls body(lo, hi, sync) once on each thread of the team, with the run of
-// blocks [lo, hi) that for_blocks would give it; sync() returns once every
+// Calls body(lo, hi, sync) once on each thread of the team, with its run of
+// blocks [lo, hi), as for_blocks shares them out; sync() returns once every
 // thread of the team has called it, so each must call it as often as the
 // others. body must not throw.
 template <class Body> void for_runs(std::size_t blocks, int team, Body body) {
@@ -146,7 +155,8 @@ template <class Body> void for_runs(std::size_t blocks, int team, Body body) {
         {
             const std::size_t t = static_cast<std::size_t>(omp_get_thread_num());
             const std::size_t count = static_cast<std::size_t>(omp_get_num_threads());
-            body(blocks * t / count, blocks * (t + 1) / count, [] {
+            const auto [lo, hi] = run_of(blocks, t, count);
+            body(lo, hi, [] {
 #pragma omp barrier
             });
         }

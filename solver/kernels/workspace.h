@@ -22,11 +22,11 @@ class VectorBlock {
     VectorBlock(std::size_t count, std::size_t n)
         : data_(static_cast<double *>(allocate_large(count * n * sizeof(double)))),
           size_(count * n) {
-        for (std::size_t j = 0; j < count; ++j) {
-            double *v = data_ + j * n;
-            parallel_for(
-                n, [v](std::size_t begin, std::size_t end) { std::fill(v + begin, v + end, 0.0); });
-        }
+        double *data = data_;
+        parallel_for(n, [=](std::size_t begin, std::size_t end) {
+            for (std::size_t j = 0; j < count; ++j)
+                std::fill(data + j * n + begin, data + j * n + end, 0.0);
+        });
     }
     ~VectorBlock() {
         if (data_ != nullptr)
