@@ -131,72 +131,102 @@ double problem_residual(const Context &ctx, const Vector &x) {
     const CsrMatrix &a = ctx.matrix;
     const bool least_squares = ctx.params.least_squares;
     const std::size_t cols = least_squares ? x.size() : 0;
+    const std::size_t rows = ctx.rhs.size();
     // What the product by A' gathers for column j, together: one line of
-    // memory to fetch for each entry of a row, not four (64 bytes, and the
-    // large allocator starts big arrays on a cache line).
+    // memory to fetch for each entry of a row. In least squares, a first
+    // sweep makes A'c in g and counts each column's entries; the second
+    // makes A'r in g and the bound on its rounding, with the count known.
     struct Column {
-        Wide g = 0.0L;          // (A'r)_j
-        Wide c = 0.0L;          // (A'c)_j
-        Wide carried = 0.0L;    // sum_i |a_ij| times the bound on r_i
-        Wide magnitude = 0.0L;  // sum_i |a_ij r_i|
+        Wide g = 0.0L;      // (A'c)_j, then (A'r)_j
+        Wide bound = 0.0L;  // sum_i |a_ij| (bound on r_i + (count_j + 1) u |r_i|)
     };
     Array<Column> column(cols);
     Array<std::uint32_t> count(cols, 0);
-    Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
-    const std::size_t rows = ctx.rhs.size();
-    for (std::size_t i = 0; i < rows; ++i) {
-#if defined(__GNUC__)  // ask for what the row this far ahead reads, scattered over the columns
+    // Row i's entries and terms a_ij x_j: r_i = b_i - (A x)_i, c_i = b_i less
+    // the locked terms, and the sum of the terms' magnitudes.
+    struct RowSums {
+        std::size_t first, last;
+        Wide r, c, magnitude;
+    };
+    auto row_sums = [&](std::size_t i) {
+        RowSums s{static_cast<std::size_t>(a.row_ptr[i]),
+                  static_cast<std::size_t>(a.row_ptr[i + 1]), ctx.rhs[i], ctx.rhs[i],
+                  std::fabs(static_cast<Wide>(ctx.rhs[i]))};
+        for (std::size_t k = s.first; k < s.last; ++k) {
+            const auto j = static_cast<std::size_t>(a.col[k]);
+            const Wide term = static_cast<Wide>(a.val[k]) * x[j];
+            s.r -= term;  // r_i = b_i - (A x)_i
+            if (ctx.locked[j] != 0)
+                s.c -= term;  // c_i = b_i - (A_locked x_locked)_i
+            s.magnitude += std::fabs(term);
+        }
+        return s;
+    };
+    // Asks for what row i + 16 reads, scattered over the columns.
+    auto ask_ahead = [&](std::size_t i) {
+#if defined(__GNUC__)
         constexpr std::size_t ahead = 16;
         if (i + ahead < rows)
             for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
                 const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
                 __builtin_prefetch(&x[j]);
                 __builtin_prefetch(&ctx.locked[j]);
-                if (least_squares) {
+                if (least_squares)
                     __builtin_prefetch(&column[j], 1);
-                    __builtin_prefetch(&count[j], 1);
-                }
             }
+#else
+        (void)i;
 #endif
-        const auto first = static_cast<std::size_t>(a.row_ptr[i]);
-        const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
-        Wide r = ctx.rhs[i], ci = ctx.rhs[i], row_magnitude = std::fabs(r);
-        for (std::size_t k = first; k < last; ++k) {
-            const auto j = static_cast<std::size_t>(a.col[k]);
-            const Wide term = static_cast<Wide>(a.val[k]) * x[j];
-            r -= term;  // r_i = b_i - (A x)_i
-            if (ctx.locked[j] != 0)
-                ci -= term;  // c_i = b_i - (A_locked x_locked)_i
-            row_magnitude += std::fabs(term);
+    };
+    Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
+    if (least_squares) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            ask_ahead(i);
+            const auto first = static_cast<std::size_t>(a.row_ptr[i]);
+            const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
+            Wide c = ctx.rhs[i];
+            for (std::size_t k = first; k < last; ++k) {
+                const auto j = static_cast<std::size_t>(a.col[k]);
+                if (ctx.locked[j] != 0)
+                    c -= static_cast<Wide>(a.val[k]) * x[j];  // c_i, as row_sums makes it
+            }
+            for (std::size_t k = first; k < last; ++k) {
+                const auto j = static_cast<std::size_t>(a.col[k]);
+                column[j].g += a.val[k] * c;  // A' c
+                ++count[j];
+            }
         }
-        const Wide row_bound = static_cast<Wide>(last - first + 1) * u * row_magnitude;
-        rr += r * r;
-        cc += ci * ci;
-        bb += row_bound * row_bound;
-        if (!least_squares)
+        for (std::size_t j = 0; j < cols; ++j) {
+            if (ctx.locked[j] == 0)  // an unknown's column
+                cc += column[j].g * column[j].g;
+            column[j].g = 0.0L;
+        }
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        ask_ahead(i);
+        const RowSums s = row_sums(i);
+        const Wide row_bound = static_cast<Wide>(s.last - s.first + 1) * u * s.magnitude;
+        if (!least_squares) {
+            rr += s.r * s.r;
+            cc += s.c * s.c;
+            bb += row_bound * row_bound;
             continue;
-        for (std::size_t k = first; k < last; ++k) {
+        }
+        for (std::size_t k = s.first; k < s.last; ++k) {
             const auto j = static_cast<std::size_t>(a.col[k]);
             Column &col = column[j];
-            col.g += a.val[k] * r;   // g = A' r
-            col.c += a.val[k] * ci;  // A' c
-            col.carried += std::fabs(static_cast<Wide>(a.val[k])) * row_bound;
-            col.magnitude += std::fabs(a.val[k] * r);
-            ++count[j];
+            const Wide a_ij = a.val[k];
+            col.g += a_ij * s.r;  // g = A' r
+            col.bound += std::fabs(a_ij) * row_bound +
+                         static_cast<Wide>(count[j] + 1) * u * std::fabs(a_ij * s.r);
         }
     }
-    if (least_squares) {
-        rr = cc = bb = 0.0L;
-        for (std::size_t j = 0; j < cols; ++j) {
-            if (ctx.locked[j] != 0)
-                continue;  // no unknown
-            const Column &col = column[j];
-            const Wide bound = col.carried + static_cast<Wide>(count[j] + 1) * u * col.magnitude;
-            rr += col.g * col.g;
-            cc += col.c * col.c;
-            bb += bound * bound;
-        }
-    }
+    if (least_squares)
+        for (std::size_t j = 0; j < cols; ++j)
+            if (ctx.locked[j] == 0) {  // an unknown's column
+                rr += column[j].g * column[j].g;
+                bb += column[j].bound * column[j].bound;
+            }
     const Wide numerator = std::sqrt(rr > bb || rr != rr ? rr : bb);
     return static_cast<double>(cc > 0.0L ? numerator / std::sqrt(cc) : numerator);
 }
