@@ -10,8 +10,12 @@
 
 namespace brisvel {
 
-SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
-                               Vector &x, const SolveControl &control) {
+namespace {
+
+// For a matrix in compressed rows, or a symmetric one stored as its upper triangle.
+template <class Matrix>
+SolveResult cg(const Matrix &a, const Preconditioner &m, const Vector &b, Vector &x,
+               const SolveControl &control) {
     const std::size_t n = b.size();
     // M^-1 = diag(d) is folded into the passes, and then z = diag(d) r is
     // never stored: the passes that read it make it again from r.
@@ -88,6 +92,18 @@ SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, cons
     }
     krylov_finish(a, b, x, control, norm_b, r, r_is_true, stopped, result);
     return result;
+}
+
+}  // namespace
+
+SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
+                               Vector &x, const SolveControl &control) {
+    return cg(a, m, b, x, control);
+}
+
+SolveResult conjugate_gradient(const SymmetricCsr &a, const Preconditioner &m, const Vector &b,
+                               Vector &x, const SolveControl &control) {
+    return cg(a, m, b, x, control);
 }
 
 }  // namespace brisvel

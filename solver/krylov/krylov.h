@@ -3,6 +3,7 @@
 #pragma once
 
 #include "kernels/csr.h"
+#include "kernels/symmetric.h"
 #include "kernels/workspace.h"
 #include "precond/preconditioner.h"
 
@@ -54,10 +55,19 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
                   const SolveControl &control);
 SolveResult conjugate_gradient(const CsrMatrix &a, const Preconditioner &m, const Vector &b,
                                Vector &x, const SolveControl &control);
+// CG on a symmetric matrix stored as its upper triangle: the bits of CG on
+// the whole matrix.
+SolveResult conjugate_gradient(const SymmetricCsr &a, const Preconditioner &m, const Vector &b,
+                               Vector &x, const SolveControl &control);
+using SymmetricKrylovMethod = SolveResult (*)(const SymmetricCsr &a, const Preconditioner &m,
+                                              const Vector &b, Vector &x,
+                                              const SolveControl &control);
 
 // r = b - A x and its norm relative to ||b|| (norm_b > 0), never below the
 // rounding error of computing r.
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
+                     double *r);
+double true_residual(const SymmetricCsr &a, const Vector &b, const Vector &x, double norm_b,
                      double *r);
 
 // What the prologue every method shares found.
@@ -73,12 +83,17 @@ struct KrylovStart {
 // result.residual its relative norm.
 KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
                          const SolveControl &control, double *r, SolveResult &result);
+KrylovStart krylov_start(const SymmetricCsr &a, const Vector &b, Vector &x,
+                         const SolveControl &control, double *r, SolveResult &result);
 
 // The epilogue every method shares: the verdict on x. Recomputes the true
 // residual into r unless r already holds it; then the code is QV_OK when it
 // meets the threshold, a breakdown when it is not finite, and otherwise
 // stopped, the reason the iterations ended.
 void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
+                   const SolveControl &control, double norm_b, double *r, bool r_is_true,
+                   int stopped, SolveResult &result);
+void krylov_finish(const SymmetricCsr &a, const Vector &b, const Vector &x,
                    const SolveControl &control, double norm_b, double *r, bool r_is_true,
                    int stopped, SolveResult &result);
 

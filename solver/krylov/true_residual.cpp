@@ -1,5 +1,6 @@
 // The true residual, from which every method judges convergence, and the
 // prologue and epilogue the methods share.
+#include "kernels/symmetric.h"
 #include "kernels/vector_ops.h"
 #include "krylov/krylov.h"
 
@@ -7,16 +8,21 @@
 #include <cmath>
 
 namespace brisvel {
+namespace {
 
-double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
-                     double *r) {
+// Each for a matrix in compressed rows or a symmetric one stored as its upper
+// triangle; both give residual(a, b, x, r).
+template <class Matrix>
+double true_residual_of(const Matrix &a, const Vector &b, const Vector &x, double norm_b,
+                        double *r) {
     const double bound = residual(a, b.data(), x.data(), r);  // r = b - A x
     // No smaller than the rounding error of r allows us to verify.
     return max_or_nan(norm2(b.size(), r), bound) / norm_b;
 }
 
-KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
-                         const SolveControl &control, double *r, SolveResult &result) {
+template <class Matrix>
+KrylovStart krylov_start_of(const Matrix &a, const Vector &b, Vector &x,
+                            const SolveControl &control, double *r, SolveResult &result) {
     result = SolveResult{};
     const double norm_b = norm2(b.size(), b.data());
     const KrylovStart start{true, norm_b, control.threshold * norm_b};
@@ -29,7 +35,7 @@ KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
         result.code = QV_OK;
         return start;
     }
-    result.residual = true_residual(a, b, x, norm_b, r);
+    result.residual = true_residual_of(a, b, x, norm_b, r);
     if (control.converged(result.residual)) {  // the initial guess is good enough
         result.code = QV_OK;
         return start;
@@ -37,17 +43,52 @@ KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
     return KrylovStart{false, norm_b, start.tol};
 }
 
-void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
-                   const SolveControl &control, double norm_b, double *r, bool r_is_true,
-                   int stopped, SolveResult &result) {
+template <class Matrix>
+void krylov_finish_of(const Matrix &a, const Vector &b, const Vector &x,
+                      const SolveControl &control, double norm_b, double *r, bool r_is_true,
+                      int stopped, SolveResult &result) {
     if (!r_is_true)
-        result.residual = true_residual(a, b, x, norm_b, r);
+        result.residual = true_residual_of(a, b, x, norm_b, r);
     if (!std::isfinite(result.residual))
         result.code = QV_ERROR_BREAKDOWN;
     else if (control.converged(result.residual))
         result.code = QV_OK;
     else
         result.code = stopped;
+}
+
+}  // namespace
+
+double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
+                     double *r) {
+    return true_residual_of(a, b, x, norm_b, r);
+}
+
+double true_residual(const SymmetricCsr &a, const Vector &b, const Vector &x, double norm_b,
+                     double *r) {
+    return true_residual_of(a, b, x, norm_b, r);
+}
+
+KrylovStart krylov_start(const CsrMatrix &a, const Vector &b, Vector &x,
+                         const SolveControl &control, double *r, SolveResult &result) {
+    return krylov_start_of(a, b, x, control, r, result);
+}
+
+KrylovStart krylov_start(const SymmetricCsr &a, const Vector &b, Vector &x,
+                         const SolveControl &control, double *r, SolveResult &result) {
+    return krylov_start_of(a, b, x, control, r, result);
+}
+
+void krylov_finish(const CsrMatrix &a, const Vector &b, const Vector &x,
+                   const SolveControl &control, double norm_b, double *r, bool r_is_true,
+                   int stopped, SolveResult &result) {
+    krylov_finish_of(a, b, x, control, norm_b, r, r_is_true, stopped, result);
+}
+
+void krylov_finish(const SymmetricCsr &a, const Vector &b, const Vector &x,
+                   const SolveControl &control, double norm_b, double *r, bool r_is_true,
+                   int stopped, SolveResult &result) {
+    krylov_finish_of(a, b, x, control, norm_b, r, r_is_true, stopped, result);
 }
 
 }  // namespace brisvel

@@ -34,15 +34,16 @@ BuiltPreconditioner make_identity(const CsrMatrix &a, const Parameters &) {
 
 // ILU(0) is left to square systems: the normal equations are symmetric
 // positive definite, and IC(0) is the factorisation made for them; it needs
-// A'A formed, which least squares then does.
+// A'A formed, which least squares then does. Jacobi and the identity read no
+// more than the diagonal, so A'A's upper triangle serves them.
 const PreconditionerKind preconditioners[] = {
     // clang-format off
-    // code                     square         least squares:  on A'A  without A'A
-    {QV_PRECONDITIONER_JACOBI,  make_jacobi,   true,           make_column_scaling},
-    {QV_PRECONDITIONER_SSOR,    make_ssor,     true,           make_column_ssor},
-    {QV_PRECONDITIONER_NONE,    make_identity, true,           make_column_identity},
-    {QV_PRECONDITIONER_ILU0,    make_ilu0,     false,          nullptr},
-    {QV_PRECONDITIONER_IC0,     make_ic0,      true,           nullptr},
+    // code                     square         least squares:  on A'A  without A'A           upper
+    {QV_PRECONDITIONER_JACOBI,  make_jacobi,   true,           make_column_scaling,  true},
+    {QV_PRECONDITIONER_SSOR,    make_ssor,     true,           make_column_ssor,     false},
+    {QV_PRECONDITIONER_NONE,    make_identity, true,           make_column_identity, true},
+    {QV_PRECONDITIONER_ILU0,    make_ilu0,     false,          nullptr,              false},
+    {QV_PRECONDITIONER_IC0,     make_ic0,      true,           nullptr,              false},
     // clang-format on
 };
 

@@ -52,6 +52,7 @@ struct PreconditionerKind {
     PreconditionerFactory make;               // for a square matrix, or a formed A'A
     bool least_squares;                       // offered for the normal equations of least squares
     NormalPreconditionerFactory make_normal;  // for least squares without A'A; null: A'A is formed
+    bool from_upper;  // make may be given only the upper triangle of a symmetric matrix
 };
 
 // The preconditioner with a QV_PRECONDITIONER_* code; null for an unknown code.

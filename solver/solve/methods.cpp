@@ -16,18 +16,19 @@ constexpr Mode both = Mode::Both;
 // In least-squares mode BiCGStab, GMRES and the direct methods solve the
 // formed normal equations A'A x = A'b; LSMR (the default) and CGLS (asked for
 // as CG) never form A'A, unless forming it pays (normal_matrix_pays), when
-// both run CG on it.
+// both run CG on it: on its upper triangle alone, when the preconditioner
+// allows and A'A's rows stay near the diagonal.
 const Method methods[] = {
     // clang-format off
-    // code                       mode           kind       iterative           direct            normal  symmetric  available
-    {QV_METHOD_DEFAULT,           least_squares, normal,    conjugate_gradient, nullptr,          lsmr,   false,     nullptr},
-    {QV_METHOD_BICGSTAB,          both,          iterative, bicgstab,           nullptr,          nullptr, false,    nullptr},
-    {QV_METHOD_GMRES,             both,          iterative, gmres,              nullptr,          nullptr, false,    nullptr},
-    {QV_METHOD_CG,                square,        iterative, conjugate_gradient, nullptr,          nullptr, false,    nullptr},
-    {QV_METHOD_CG,                least_squares, normal,    conjugate_gradient, nullptr,          cgls,   false,     nullptr},
-    {QV_METHOD_SUPERLU,           both,          direct,    nullptr,            superlu_natural,  nullptr, false,    superlu_loaded},
-    {QV_METHOD_SUPERLU_PERMUTED,  both,          direct,    nullptr,            superlu_permuted, nullptr, false,    superlu_loaded},
-    {QV_METHOD_CHOLMOD,           both,          direct,    nullptr,            cholmod_ldl,      nullptr, true,     cholmod_loaded},
+    // code                       mode           kind       iterative           upper               direct            normal  symmetric  available
+    {QV_METHOD_DEFAULT,           least_squares, normal,    conjugate_gradient, conjugate_gradient, nullptr,          lsmr,   false,     nullptr},
+    {QV_METHOD_BICGSTAB,          both,          iterative, bicgstab,           nullptr,            nullptr,          nullptr, false,    nullptr},
+    {QV_METHOD_GMRES,             both,          iterative, gmres,              nullptr,            nullptr,          nullptr, false,    nullptr},
+    {QV_METHOD_CG,                square,        iterative, conjugate_gradient, nullptr,            nullptr,          nullptr, false,    nullptr},
+    {QV_METHOD_CG,                least_squares, normal,    conjugate_gradient, conjugate_gradient, nullptr,          cgls,   false,     nullptr},
+    {QV_METHOD_SUPERLU,           both,          direct,    nullptr,            nullptr,            superlu_natural,  nullptr, false,    superlu_loaded},
+    {QV_METHOD_SUPERLU_PERMUTED,  both,          direct,    nullptr,            nullptr,            superlu_permuted, nullptr, false,    superlu_loaded},
+    {QV_METHOD_CHOLMOD,           both,          direct,    nullptr,            nullptr,            cholmod_ldl,      nullptr, true,     cholmod_loaded},
     // clang-format on
 };
 

@@ -17,12 +17,13 @@ struct Method {
     int code;  // its QV_METHOD_* code
     Mode mode;
     MethodKind kind;
-    KrylovMethod iterative;  // set for an iterative method; for a normal one, what
-                             // runs on A'A when forming it pays (normal_matrix_pays)
-    DirectMethod direct;     // set for a direct one
-    NormalMethod normal;     // set for a normal one
-    bool needs_symmetry;     // refuses a nonsymmetric matrix with QV_ERROR_NOT_SYMMETRIC
-    bool (*available)();     // for a direct method: whether its extension has loaded
+    KrylovMethod iterative;       // set for an iterative method; for a normal one, what
+                                  // runs on A'A when forming it pays (normal_matrix_pays)
+    SymmetricKrylovMethod upper;  // for a normal one, the same on A'A's upper triangle
+    DirectMethod direct;          // set for a direct one
+    NormalMethod normal;          // set for a normal one
+    bool needs_symmetry;          // refuses a nonsymmetric matrix with QV_ERROR_NOT_SYMMETRIC
+    bool (*available)();          // for a direct method: whether its extension has loaded
 };
 
 // The method a QV_METHOD_* code runs in a mode, QV_METHOD_DEFAULT standing

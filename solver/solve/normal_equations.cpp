@@ -64,6 +64,17 @@ void row_terms(const CsrMatrix &a, const ColumnRows &t, std::size_t j, bool valu
                      [](const Term &x, const Term &y) { return x.first < y.first; });
 }
 
+// The first of row j's terms to keep: all, or those on and right of the diagonal.
+std::size_t kept_from(const std::vector<Term> &terms, std::size_t j, bool upper) {
+    if (!upper)
+        return 0;
+    const auto column = static_cast<std::int32_t>(j);
+    return static_cast<std::size_t>(
+        std::lower_bound(terms.begin(), terms.end(), column,
+                         [](const Term &t, std::int32_t c) { return t.first < c; }) -
+        terms.begin());
+}
+
 }  // namespace
 
 bool normal_matrix_pays(const CsrMatrix &a) {
@@ -76,7 +87,18 @@ bool normal_matrix_pays(const CsrMatrix &a) {
     return std::min(squares, cols * cols) <= 3.0 * static_cast<double>(a.nonzeros());
 }
 
-CsrMatrix normal_matrix(const CsrMatrix &a) {
+std::int64_t normal_reach(const CsrMatrix &a) {
+    std::int64_t reach = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(a.rows); ++i) {
+        const auto first = static_cast<std::size_t>(a.row_ptr[i]);
+        const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
+        if (first < last)  // columns ascend: (A'A)_jc is nonzero for the row's first and last
+            reach = std::max(reach, std::int64_t{a.col[last - 1]} - a.col[first]);
+    }
+    return reach;
+}
+
+CsrMatrix normal_matrix(const CsrMatrix &a, bool upper) {
     const ColumnRows at = column_rows(a);
     CsrMatrix n;
     n.rows = n.cols = a.cols;
@@ -88,8 +110,9 @@ CsrMatrix normal_matrix(const CsrMatrix &a) {
         for (std::size_t j = begin; j < end; ++j) {
             row_terms(a, at, j, false, terms);
             std::int64_t distinct = 0;
-            for (std::size_t t = 0; t < terms.size(); ++t)
-                distinct += t == 0 || terms[t].first != terms[t - 1].first;
+            const std::size_t from = kept_from(terms, j, upper);
+            for (std::size_t t = from; t < terms.size(); ++t)
+                distinct += t == from || terms[t].first != terms[t - 1].first;
             n.row_ptr[j + 1] = distinct;
         }
     });
@@ -102,8 +125,9 @@ CsrMatrix normal_matrix(const CsrMatrix &a) {
         for (std::size_t j = begin; j < end; ++j) {
             row_terms(a, at, j, true, terms);
             std::int64_t out = n.row_ptr[j] - 1;
-            for (std::size_t t = 0; t < terms.size(); ++t) {
-                if (t == 0 || terms[t].first != terms[t - 1].first) {
+            const std::size_t from = kept_from(terms, j, upper);
+            for (std::size_t t = from; t < terms.size(); ++t) {
+                if (t == from || terms[t].first != terms[t - 1].first) {
                     n.col[static_cast<std::size_t>(++out)] = terms[t].first;
                     n.val[static_cast<std::size_t>(out)] = 0.0;
                 }

@@ -244,6 +244,27 @@ SolveControl control_of(Context &ctx, std::size_t unknowns) {
     return control;
 }
 
+// Builds the context's preconditioner from m (its time is the setup's) and
+// runs iterate(preconditioner, control) with it.
+template <class Iterate>
+SolveResult run_preconditioned(Context &ctx, const CsrMatrix &m, std::size_t unknowns,
+                               Iterate iterate) {
+    const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
+    if (kind == nullptr)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
+    if (ctx.params.least_squares && !kind->least_squares)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_VALUE), 0, 0.0};
+    const double start = seconds();
+    const BuiltPreconditioner pre =
+        kind->make(m, ctx.params);  // factorisations count as solve time
+    if (pre.code != QV_OK)
+        return SolveResult{BRISVEL_ERROR(pre.code), 0, 0.0};
+    const double setup = seconds() - start;
+    SolveResult result = iterate(*pre.preconditioner, control_of(ctx, unknowns));
+    result.setup_seconds = setup;
+    return result;
+}
+
 // Solves m x = rhs with the method the table gives.
 SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, const Vector &rhs,
                        Vector &x) {
@@ -251,26 +272,26 @@ SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, c
         return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
     if (method.needs_symmetry && !is_symmetric(m))
         return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC), 0, 0.0};
-    const double start = seconds();
     if (method.kind == MethodKind::Direct) {
+        const double start = seconds();
         SolveResult result = method.direct(m, rhs, x);
         result.setup_seconds = seconds() - start;  // the factorisation is nearly all of it
         return result;
     }
-    const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
-    if (kind == nullptr)
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    if (ctx.params.least_squares && !kind->least_squares)
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_VALUE), 0, 0.0};
-    const BuiltPreconditioner pre =
-        kind->make(m, ctx.params);  // factorisations count as solve time
-    if (pre.code != QV_OK)
-        return SolveResult{BRISVEL_ERROR(pre.code), 0, 0.0};
-    const double setup = seconds() - start;
-    SolveResult result =
-        method.iterative(m, *pre.preconditioner, rhs, x, control_of(ctx, x.size()));
-    result.setup_seconds = setup;
-    return result;
+    return run_preconditioned(ctx, m, x.size(),
+                              [&](const Preconditioner &pre, const SolveControl &control) {
+                                  return method.iterative(m, pre, rhs, x, control);
+                              });
+}
+
+// Solves m x = rhs, m symmetric and stored as its upper triangle, with the
+// method's form for it; the preconditioner's row allows it (from_upper).
+SolveResult run_upper_method(const Method &method, Context &ctx, const SymmetricCsr &m,
+                             const Vector &rhs, Vector &x) {
+    return run_preconditioned(ctx, m.upper, x.size(),
+                              [&](const Preconditioner &pre, const SolveControl &control) {
+                                  return method.upper(m, pre, rhs, x, control);
+                              });
 }
 
 // Solves the least-squares problem s with a method that never forms A'A.
@@ -311,13 +332,22 @@ SolveResult solve_checked(Context &ctx) {
 
     ScaledLeastSquares ls;
     CsrMatrix normal;
+    SymmetricCsr normal_upper;  // or A'A as its upper triangle: half the memory
     if (p.least_squares) {
         ls = scale_least_squares(a, b);
         const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
         const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
         if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
-            Vector().swap(ls.b);             // A'b is all the methods on A'A need of b
-            normal = normal_matrix(ls.a());  // minimise ||b - Ax|| by A'A x = A'b
+            Vector().swap(ls.b);  // A'b is all the methods on A'A need of b
+            // Minimise ||b - Ax|| by A'A x = A'b. The upper triangle is
+            // enough where the preconditioner reads only the diagonal; the
+            // product then pays when A'A's rows stay within a block of the
+            // diagonal, since each thread replays that much above its run.
+            if (method->upper != nullptr && kind != nullptr && kind->from_upper &&
+                normal_reach(ls.a()) <= static_cast<std::int64_t>(block_size))
+                normal_upper = symmetric_from_upper(normal_matrix(ls.a(), true));
+            else
+                normal = normal_matrix(ls.a());
         }
     }
     const CsrMatrix &m = p.least_squares ? normal : a;
@@ -350,11 +380,14 @@ SolveResult solve_checked(Context &ctx) {
     };
     Vector x = initial_guess();
 
-    const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0;
-    SolveResult result =
-        matrix_free ? run_normal_method(*method, ctx, ls, x) : run_method(*method, ctx, m, rhs, x);
+    const bool on_upper = normal_upper.upper.rows > 0;
+    const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0 && !on_upper;
+    SolveResult result = matrix_free ? run_normal_method(*method, ctx, ls, x)
+                         : on_upper  ? run_upper_method(*method, ctx, normal_upper, rhs, x)
+                                     : run_method(*method, ctx, m, rhs, x);
     // A'A, b~ and A~'b~ are done with: the verdict needs room of its own.
     normal = CsrMatrix();
+    normal_upper = SymmetricCsr();
     Vector().swap(ls.b);
     Vector().swap(ls.atb);
     const bool x_finite = all_finite(n, x.data());

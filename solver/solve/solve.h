@@ -25,8 +25,12 @@ ReducedSystem reduce_locked(const Context &ctx);
 // 2 nnz(A); five entries a row in random columns: 5 nnz(A).)
 bool normal_matrix_pays(const CsrMatrix &a);
 // A'A, with sorted rows, from A alone: beyond A'A it keeps only A's pattern
-// transposed while it works, no transposed copy of A.
-CsrMatrix normal_matrix(const CsrMatrix &a);
+// transposed while it works, no transposed copy of A. With upper, only its
+// upper triangle (the diagonal included), the bits of the same entries.
+CsrMatrix normal_matrix(const CsrMatrix &a, bool upper = false);
+// The farthest any row of A'A reaches from the diagonal: the widest span of
+// columns in a row of A.
+std::int64_t normal_reach(const CsrMatrix &a);
 // Solves the context's closed system into its variables. The code is QV_OK
 // on success, otherwise the reason it failed; the residual is that of the
 // whole problem (see qvSolve).
