@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 namespace brisvel {
 namespace {
@@ -117,37 +118,37 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     return s;
 }
 
-// The relative residual of the problem as given, for all the variables'
-// values x as they are written (the locked ones included): ||b - Ax|| / ||c||
-// for a square system, ||A'(b - Ax)|| / ||A'c|| over the unknowns' columns in
-// least squares, where c = b less the locked variables' terms. Computed in
-// extended precision, whose range holds every product of two doubles, so
-// that no scaling, underflow or cancellation can hide a term from the
-// verdict; and never below the rounding error of computing it: |A'| times
-// the bound of each entry of r, plus that of the product by A' itself.
-double problem_residual(const Context &ctx, const Vector &x) {
+// Row i's sums over its entries, for the residual of x in extended precision.
+struct RowSums {
+    std::size_t first, last;  // its entries
+    long double r;            // r_i = b_i - (A x)_i
+    long double c;            // c_i = b_i less the locked variables' terms
+    long double bound;        // bound on the rounding of r_i
+};
+
+// What the product by A' gathers for column j, together, so that an entry
+// of a row costs one line of memory: (A'r)_j, the bound on its rounding
+// (sum_i |a_ij| times the bound on r_i, plus u |s| for each partial sum s
+// and each product), and (A'c)_j alongside, or not (lean: A'c is made in a
+// sweep of its own before, in g). A square system has none.
+struct LeanColumn {
+    long double g = 0.0L, bound = 0.0L;
+};
+struct FullColumn {
+    long double g = 0.0L, bound = 0.0L, c = 0.0L;
+    long double unused = 0.0L;  // a whole line: large arrays start on one
+};
+struct NoColumn {};
+
+// problem_residual, with the column sums of least squares in Column.
+template <class Column> double residual_of(const Context &ctx, const Vector &x) {
     using Wide = long double;
+    constexpr bool least_squares = !std::is_same_v<Column, NoColumn>;
+    constexpr bool lean = std::is_same_v<Column, LeanColumn>;
     const Wide u = std::numeric_limits<Wide>::epsilon() / 2;  // the unit roundoff
     const CsrMatrix &a = ctx.matrix;
-    const bool least_squares = ctx.params.least_squares;
-    const std::size_t cols = least_squares ? x.size() : 0;
-    const std::size_t rows = ctx.rhs.size();
-    // What the product by A' gathers for column j, together: one line of
-    // memory to fetch for each entry of a row. In least squares, a first
-    // sweep makes A'c in g and counts each column's entries; the second
-    // makes A'r in g and the bound on its rounding, with the count known.
-    struct Column {
-        Wide g = 0.0L;      // (A'c)_j, then (A'r)_j
-        Wide bound = 0.0L;  // sum_i |a_ij| (bound on r_i + (count_j + 1) u |r_i|)
-    };
+    const std::size_t cols = least_squares ? x.size() : 0, rows = ctx.rhs.size();
     Array<Column> column(cols);
-    Array<std::uint32_t> count(cols, 0);
-    // Row i's entries and terms a_ij x_j: r_i = b_i - (A x)_i, c_i = b_i less
-    // the locked terms, and the sum of the terms' magnitudes.
-    struct RowSums {
-        std::size_t first, last;
-        Wide r, c, magnitude;
-    };
     auto row_sums = [&](std::size_t i) {
         RowSums s{static_cast<std::size_t>(a.row_ptr[i]),
                   static_cast<std::size_t>(a.row_ptr[i + 1]), ctx.rhs[i], ctx.rhs[i],
@@ -158,30 +159,26 @@ double problem_residual(const Context &ctx, const Vector &x) {
             s.r -= term;  // r_i = b_i - (A x)_i
             if (ctx.locked[j] != 0)
                 s.c -= term;  // c_i = b_i - (A_locked x_locked)_i
-            s.magnitude += std::fabs(term);
+            s.bound += std::fabs(term);
         }
+        s.bound *= static_cast<Wide>(s.last - s.first + 1) * u;
         return s;
     };
-    // Asks for what row i + 16 reads, scattered over the columns.
-    auto ask_ahead = [&](std::size_t i) {
-#if defined(__GNUC__)
-        constexpr std::size_t ahead = 16;
-        if (i + ahead < rows)
-            for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
-                const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
-                __builtin_prefetch(&x[j]);
-                __builtin_prefetch(&ctx.locked[j]);
-                if (least_squares)
-                    __builtin_prefetch(&column[j], 1);
-            }
-#else
-        (void)i;
-#endif
-    };
+    // Each loop asks for what row i + ahead reads, scattered over the columns
+    // (written out in the loops: GCC 12 drops prefetches in a helper).
+    constexpr std::size_t ahead = 16;
     Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
-    if (least_squares) {
+    if constexpr (lean) {
         for (std::size_t i = 0; i < rows; ++i) {
-            ask_ahead(i);
+#if defined(__GNUC__)
+            if (i + ahead < rows)
+                for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
+                    const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
+                    __builtin_prefetch(&x[j]);
+                    __builtin_prefetch(&ctx.locked[j]);
+                    __builtin_prefetch(&column[j], 1);
+                }
+#endif
             const auto first = static_cast<std::size_t>(a.row_ptr[i]);
             const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
             Wide c = ctx.rhs[i];
@@ -190,11 +187,8 @@ double problem_residual(const Context &ctx, const Vector &x) {
                 if (ctx.locked[j] != 0)
                     c -= static_cast<Wide>(a.val[k]) * x[j];  // c_i, as row_sums makes it
             }
-            for (std::size_t k = first; k < last; ++k) {
-                const auto j = static_cast<std::size_t>(a.col[k]);
-                column[j].g += a.val[k] * c;  // A' c
-                ++count[j];
-            }
+            for (std::size_t k = first; k < last; ++k)
+                column[static_cast<std::size_t>(a.col[k])].g += a.val[k] * c;  // A' c
         }
         for (std::size_t j = 0; j < cols; ++j) {
             if (ctx.locked[j] == 0)  // an unknown's column
@@ -203,32 +197,58 @@ double problem_residual(const Context &ctx, const Vector &x) {
         }
     }
     for (std::size_t i = 0; i < rows; ++i) {
-        ask_ahead(i);
+#if defined(__GNUC__)
+        if (i + ahead < rows)
+            for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
+                const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
+                __builtin_prefetch(&x[j]);
+                __builtin_prefetch(&ctx.locked[j]);
+                if (least_squares)
+                    __builtin_prefetch(&column[j], 1);
+            }
+#endif
         const RowSums s = row_sums(i);
-        const Wide row_bound = static_cast<Wide>(s.last - s.first + 1) * u * s.magnitude;
-        if (!least_squares) {
+        if constexpr (!least_squares) {
             rr += s.r * s.r;
             cc += s.c * s.c;
-            bb += row_bound * row_bound;
-            continue;
-        }
-        for (std::size_t k = s.first; k < s.last; ++k) {
-            const auto j = static_cast<std::size_t>(a.col[k]);
-            Column &col = column[j];
-            const Wide a_ij = a.val[k];
-            col.g += a_ij * s.r;  // g = A' r
-            col.bound += std::fabs(a_ij) * row_bound +
-                         static_cast<Wide>(count[j] + 1) * u * std::fabs(a_ij * s.r);
+            bb += s.bound * s.bound;
+        } else {
+            for (std::size_t k = s.first; k < s.last; ++k) {
+                Column &col = column[static_cast<std::size_t>(a.col[k])];
+                const Wide a_ij = a.val[k], term = a_ij * s.r;
+                col.g += term;  // g = A' r
+                col.bound += std::fabs(a_ij) * s.bound + u * (std::fabs(term) + std::fabs(col.g));
+                if constexpr (!lean)
+                    col.c += a_ij * s.c;  // A' c
+            }
         }
     }
-    if (least_squares)
+    if constexpr (least_squares)
         for (std::size_t j = 0; j < cols; ++j)
             if (ctx.locked[j] == 0) {  // an unknown's column
                 rr += column[j].g * column[j].g;
                 bb += column[j].bound * column[j].bound;
+                if constexpr (!lean)
+                    cc += column[j].c * column[j].c;
             }
     const Wide numerator = std::sqrt(rr > bb || rr != rr ? rr : bb);
     return static_cast<double>(cc > 0.0L ? numerator / std::sqrt(cc) : numerator);
+}
+
+// The relative residual of the problem as given, for all the variables'
+// values x as they are written (the locked ones included): ||b - Ax|| / ||c||
+// for a square system, ||A'(b - Ax)|| / ||A'c|| over the unknowns' columns in
+// least squares, where c = b less the locked variables' terms. Computed in
+// extended precision, whose range holds every product of two doubles, so
+// that no scaling, underflow or cancellation can hide a term from the
+// verdict; and never below the rounding error of computing it: |A'| times
+// the bound of each entry of r, plus that of the product by A' itself.
+// Least squares takes one sweep over A and 64 bytes a column, or, lean,
+// two sweeps and 32 bytes a column.
+double problem_residual(const Context &ctx, const Vector &x, bool lean) {
+    if (!ctx.params.least_squares)
+        return residual_of<NoColumn>(ctx, x);
+    return lean ? residual_of<LeanColumn>(ctx, x) : residual_of<FullColumn>(ctx, x);
 }
 
 SolveControl control_of(Context &ctx, std::size_t unknowns) {
@@ -386,6 +406,8 @@ SolveResult solve_checked(Context &ctx) {
                          : on_upper  ? run_upper_method(*method, ctx, normal_upper, rhs, x)
                                      : run_method(*method, ctx, m, rhs, x);
     // A'A, b~ and A~'b~ are done with: the verdict needs room of its own.
+    // After a solve on A'A, memory is tight: the verdict takes the lean form.
+    const bool lean = normal.rows > 0 || on_upper;
     normal = CsrMatrix();
     normal_upper = SymmetricCsr();
     Vector().swap(ls.b);
@@ -394,12 +416,12 @@ SolveResult solve_checked(Context &ctx) {
     Vector answer = as_written(x);  // judged with every variable, as written
     Vector().swap(x);
     double x_residual =
-        x_finite ? problem_residual(ctx, answer) : std::numeric_limits<double>::quiet_NaN();
+        x_finite ? problem_residual(ctx, answer, lean) : std::numeric_limits<double>::quiet_NaN();
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
         result.code = x_finite ? QV_ERROR_NOT_CONVERGED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
     if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
         Vector guess = as_written(initial_guess());
-        const double x0_residual = problem_residual(ctx, guess);
+        const double x0_residual = problem_residual(ctx, guess, lean);
         if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
             answer.swap(guess);
             x_residual = x0_residual;
@@ -409,7 +431,7 @@ SolveResult solve_checked(Context &ctx) {
     if (!unknowns_finite(answer)) {  // the answer is out of range: never write it
         Vector().swap(answer);
         return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations,
-                           problem_residual(ctx, as_written(initial_guess()))};
+                           problem_residual(ctx, as_written(initial_guess()), lean)};
     }
     if (any_locked)
         for (std::size_t k = 0; k < n; ++k)
