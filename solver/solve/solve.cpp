@@ -164,64 +164,50 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
         s.bound *= static_cast<Wide>(s.last - s.first + 1) * u;
         return s;
     };
-    // Each loop asks for what row i + ahead reads, scattered over the columns
-    // (written out in the loops: GCC 12 drops prefetches in a helper).
-    constexpr std::size_t ahead = 16;
+    constexpr std::size_t ahead = 16;  // rows: what a row reads is asked for this early
     Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
-    if constexpr (lean) {
+    // Lean, a first sweep makes A'c in g; then the sweep for r.
+    for (int sweep = lean ? 0 : 1; sweep < 2; ++sweep) {
         for (std::size_t i = 0; i < rows; ++i) {
-#if defined(__GNUC__)
+#if defined(__GNUC__)  // (written out here: GCC 12 drops prefetches in a helper)
             if (i + ahead < rows)
                 for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
                     const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
                     __builtin_prefetch(&x[j]);
                     __builtin_prefetch(&ctx.locked[j]);
-                    __builtin_prefetch(&column[j], 1);
+                    if (least_squares)
+                        __builtin_prefetch(&column[j], 1);
                 }
 #endif
-            const auto first = static_cast<std::size_t>(a.row_ptr[i]);
-            const auto last = static_cast<std::size_t>(a.row_ptr[i + 1]);
-            Wide c = ctx.rhs[i];
-            for (std::size_t k = first; k < last; ++k) {
-                const auto j = static_cast<std::size_t>(a.col[k]);
-                if (ctx.locked[j] != 0)
-                    c -= static_cast<Wide>(a.val[k]) * x[j];  // c_i, as row_sums makes it
-            }
-            for (std::size_t k = first; k < last; ++k)
-                column[static_cast<std::size_t>(a.col[k])].g += a.val[k] * c;  // A' c
-        }
-        for (std::size_t j = 0; j < cols; ++j) {
-            if (ctx.locked[j] == 0)  // an unknown's column
-                cc += column[j].g * column[j].g;
-            column[j].g = 0.0L;
-        }
-    }
-    for (std::size_t i = 0; i < rows; ++i) {
-#if defined(__GNUC__)
-        if (i + ahead < rows)
-            for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
-                const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
-                __builtin_prefetch(&x[j]);
-                __builtin_prefetch(&ctx.locked[j]);
-                if (least_squares)
-                    __builtin_prefetch(&column[j], 1);
-            }
-#endif
-        const RowSums s = row_sums(i);
-        if constexpr (!least_squares) {
-            rr += s.r * s.r;
-            cc += s.c * s.c;
-            bb += s.bound * s.bound;
-        } else {
-            for (std::size_t k = s.first; k < s.last; ++k) {
-                Column &col = column[static_cast<std::size_t>(a.col[k])];
-                const Wide a_ij = a.val[k], term = a_ij * s.r;
-                col.g += term;  // g = A' r
-                col.bound += std::fabs(a_ij) * s.bound + u * (std::fabs(term) + std::fabs(col.g));
-                if constexpr (!lean)
-                    col.c += a_ij * s.c;  // A' c
+            const RowSums s = row_sums(i);
+            if constexpr (!least_squares) {
+                rr += s.r * s.r;
+                cc += s.c * s.c;
+                bb += s.bound * s.bound;
+                continue;
+            } else {
+                for (std::size_t k = s.first; k < s.last; ++k) {
+                    Column &col = column[static_cast<std::size_t>(a.col[k])];
+                    const Wide a_ij = a.val[k], term = a_ij * s.r;
+                    if (sweep == 0) {
+                        col.g += a_ij * s.c;  // A' c
+                        continue;
+                    }
+                    col.g += term;  // g = A' r
+                    col.bound +=
+                        std::fabs(a_ij) * s.bound + u * (std::fabs(term) + std::fabs(col.g));
+                    if constexpr (!lean)
+                        col.c += a_ij * s.c;  // A' c
+                }
             }
         }
+        if constexpr (lean)
+            if (sweep == 0)
+                for (std::size_t j = 0; j < cols; ++j) {
+                    if (ctx.locked[j] == 0)  // an unknown's column
+                        cc += column[j].g * column[j].g;
+                    column[j].g = 0.0L;
+                }
     }
     if constexpr (least_squares)
         for (std::size_t j = 0; j < cols; ++j)
