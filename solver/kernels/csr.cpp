@@ -53,23 +53,16 @@ namespace {
 // accumulated with a running scale, as a robust two-norm is.
 double scaled_rounding_bound(const CsrMatrix &a, const double *b, const double *x) {
     const double eps = std::numeric_limits<double>::epsilon();
-    double scale = 0.0, scaled_sq = 1.0;  // bound = scale * sqrt(scaled_sq)
+    ScaledNorm bound;
     const std::size_t rows = static_cast<std::size_t>(a.rows);
     for (std::size_t i = 0; i < rows; ++i) {
         double magnitude = std::fabs(b[i]);
         const auto row_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
         for (auto k = static_cast<std::size_t>(a.row_ptr[i]); k < row_end; ++k)
             magnitude += std::fabs(a.val[k] * x[a.col[k]]);
-        const double row_bound =
-            static_cast<double>(a.row_ptr[i + 1] - a.row_ptr[i] + 1) * eps * magnitude;
-        if (row_bound > scale) {
-            scaled_sq = 1.0 + scaled_sq * (scale / row_bound) * (scale / row_bound);
-            scale = row_bound;
-        } else if (row_bound > 0.0) {
-            scaled_sq += (row_bound / scale) * (row_bound / scale);
-        }
+        bound.add(static_cast<double>(a.row_ptr[i + 1] - a.row_ptr[i] + 1) * eps * magnitude);
     }
-    return scale * std::sqrt(scaled_sq);
+    return bound.value();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "kernels/large_allocator.h"
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -22,6 +23,24 @@ struct CsrMatrix {
     Array<double> val;
 
     std::int64_t nonzeros() const { return row_ptr.back(); }
+};
+
+// A two-norm of non-negative terms accumulated with a running scale, as a
+// robust two-norm is, so that no square overflows or underflows.
+class ScaledNorm {
+  public:
+    void add(double v) {
+        if (v > scale_) {
+            scaled_sq_ = 1.0 + scaled_sq_ * (scale_ / v) * (scale_ / v);
+            scale_ = v;
+        } else if (v > 0.0) {
+            scaled_sq_ += (v / scale_) * (v / scale_);
+        }
+    }
+    double value() const { return scale_ * std::sqrt(scaled_sq_); }
+
+  private:
+    double scale_ = 0.0, scaled_sq_ = 1.0;  // norm = scale * sqrt(scaled_sq)
 };
 
 // y = A x

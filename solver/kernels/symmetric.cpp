@@ -139,24 +139,20 @@ double residual(const SymmetricCsr &a, const double *b, const double *x, double 
     // The bound, with the longest row's length for every row, accumulated
     // with a running scale so that it cannot overflow.
     const double factor = static_cast<double>(a.longest_row + 1) * eps;
-    double scale = 0.0, scaled_sq = 1.0;  // bound = scale * sqrt(scaled_sq)
-    double unbounded = 0.0;               // NaN or infinity, when a row's bound is
+    ScaledNorm bound;
+    double unbounded = 0.0;  // NaN or infinity, when a row's bound is
     const std::size_t n = static_cast<std::size_t>(a.upper.rows);
     for (std::size_t i = 0; i < n && unbounded == 0.0; ++i) {
         const double row_bound = factor * (r[i] + std::fabs(b[i]));
         if (!std::isfinite(row_bound))
             unbounded = row_bound;  // NaN in x gives no bound, and never a small one
-        else if (row_bound > scale) {
-            scaled_sq = 1.0 + scaled_sq * (scale / row_bound) * (scale / row_bound);
-            scale = row_bound;
-        } else if (row_bound > 0.0) {
-            scaled_sq += (row_bound / scale) * (row_bound / scale);
-        }
+        else
+            bound.add(row_bound);
     }
     symmetric_product<0>(
         a, x, r, [](double a_ij, double x_j) { return a_ij * x_j; },
         [b](std::size_t i, double sum, double *) { return b[i] - sum; });  // r_i = b_i - (A x)_i
-    return unbounded != 0.0 ? unbounded : scale * std::sqrt(scaled_sq);
+    return unbounded != 0.0 ? unbounded : bound.value();
 }
 
 }  // namespace brisvel
