@@ -31,7 +31,7 @@ SolveResult cgls(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
         return dot(n, g, z);
     };
     std::copy(row_work[2], row_work[2] + rows, r);  // r = b - Ax, from the start
-    transposed_product(s.a, s.split, r, g);         // g = A'r
+    monitor.start_gradient(g);                      // g = A'r
     double gamma = precondition();                  // (g, M^-1 g)
     std::copy(z, z + n, p);                         // p = z
     monitor.calibrate(norm2(n, g));

@@ -16,8 +16,10 @@ struct NormalSystem {
     const int *lift;     // W's exponents; null for W = I
     double norm_atb;     // ||W A'b||, > 0
     bool split;          // sweeps over A in two passes (split_sweeps)
+    const Vector *atb;   // A'b, the gradient at x = 0; null when not known
 
-    // The measure for x, with r (m entries) and g (n entries) as room.
+    // The measure for x, with r (m entries) and g (n entries) as room;
+    // r = b - Ax and g = W A'r after.
     double measure(const double *x, double *r, double *g) const;
 };
 
@@ -39,6 +41,9 @@ class NormalMonitor {
     // Measures x, the initial guess: true, with result final, when nothing
     // is left to iterate. Otherwise r holds b - Ax and g holds A'r.
     bool start(Vector &x, SolveResult &result);
+    // g = A'r for the r that start left: the measure's own when W = I,
+    // otherwise a product by A'.
+    void start_gradient(double *g) const;
     // Ties the estimate to the method's running norm at the start.
     void calibrate(double running) { calibration_ = measured_ / running; }
     // The method's estimate of the measure from its own running norm, scaled

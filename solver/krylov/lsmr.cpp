@@ -26,7 +26,7 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     const double *d = m.diagonal();  // N = diag(d), folded into the passes; else null
     std::copy(row_work[1], row_work[1] + rows, u);  // U = b - A x
     double beta = norm2(rows, u), alpha = 0.0;
-    transposed_product(s.a, s.split, u, atu.part(0));  // A'U
+    monitor.start_gradient(atu.part(0));  // A'U
     // v = N'A'u - c v, with v normalised and w = N v when N is not diagonal;
     // returns the norm of the new v.
     auto next_v = [&](double c) {

@@ -11,7 +11,16 @@ namespace brisvel {
 
 double NormalSystem::measure(const double *x, double *r, double *g) const {
     // ||W A'(b - Ax)|| / ||W A'b||; the absolute ||W A'(b - Ax)|| when A'b = 0
-    const double norm_g = normal_gradient(a, split, b.data(), x, lift, r, g);
+    const std::size_t n = static_cast<std::size_t>(a.cols);
+    double norm_g = 0.0;
+    if (atb != nullptr && std::all_of(x, x + n, [](double v) { return v == 0.0; })) {
+        std::copy(b.begin(), b.end(), r);  // x = 0: r = b and A'r = A'b, known
+        for (std::size_t j = 0; j < n; ++j)
+            g[j] = lift != nullptr ? std::ldexp((*atb)[j], -lift[j]) : (*atb)[j];  // W A'b
+        norm_g = norm2(n, g);
+    } else {
+        norm_g = normal_gradient(a, split, b.data(), x, lift, r, g);
+    }
     return norm_atb > 0.0 ? norm_g / norm_atb : norm_g;
 }
 
@@ -31,6 +40,14 @@ bool NormalMonitor::start(Vector &x, SolveResult &result) {
     else
         return false;
     return true;
+}
+
+void NormalMonitor::start_gradient(double *g) const {
+    const std::size_t n = static_cast<std::size_t>(s_.a.cols);
+    if (s_.lift == nullptr)
+        std::copy(g_, g_ + n, g);  // the very sum a product would make again
+    else
+        transposed_product(s_.a, s_.split, r_, g);
 }
 
 bool NormalMonitor::confirmed(const Vector &x, double running) {

@@ -38,9 +38,11 @@ int exponent_of(double v) {
 // is A itself, not a copy.
 struct ScaledLeastSquares {
     const CsrMatrix *original = nullptr;
-    CsrMatrix scaled;       // A~, when it is not A
-    bool copied = false;    // A~ is scaled rather than *original
-    Vector b;               // b~
+    CsrMatrix scaled;     // A~, when it is not A
+    bool copied = false;  // A~ is scaled rather than *original
+    const Vector *given_b = nullptr;
+    bool shift_b = false;   // f != 0: b~ is scaled_b rather than *given_b
+    Vector scaled_b;        // b~, when it is not b
     Vector atb;             // A~' b~
     std::vector<int> lift;  // c_j: 0 unless column j was lifted; empty when none is
     bool any_lift = false;
@@ -49,6 +51,7 @@ struct ScaledLeastSquares {
     bool split = false;     // sweeps over A~ in two passes
 
     const CsrMatrix &a() const { return copied ? scaled : *original; }
+    const Vector &b() const { return shift_b ? scaled_b : *given_b; }
     int lift_of(std::size_t j) const { return any_lift ? lift[j] : 0; }
     double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift_of(j)); }
     double from_variable(double x, std::size_t j) const {
@@ -59,7 +62,7 @@ struct ScaledLeastSquares {
     // problem, the lifted columns scaled back, the common powers of two
     // cancelling.
     NormalSystem system() const {
-        return NormalSystem{a(), b, any_lift ? lift.data() : nullptr, norm_atb, split};
+        return NormalSystem{a(), b(), any_lift ? lift.data() : nullptr, norm_atb, split, &atb};
     }
 };
 
@@ -72,26 +75,27 @@ constexpr int unscaled_range = 64;
 ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     ScaledLeastSquares s;
     const std::size_t cols = static_cast<std::size_t>(a.cols);
-    std::vector<double> column_max(cols, 0.0);
-    double largest = 0.0;
+    std::vector<double> column_max(cols, 0.0);  // (entries are finite: no NaN to pass over)
     for (std::size_t k = 0; k < a.val.size(); ++k) {
-        const std::size_t j = static_cast<std::size_t>(a.col[k]);
-        column_max[j] = std::fmax(column_max[j], std::fabs(a.val[k]));
-        largest = std::fmax(largest, column_max[j]);
+        double &most = column_max[static_cast<std::size_t>(a.col[k])];
+        most = std::max(most, std::fabs(a.val[k]));
     }
+    const double largest = cols > 0 ? *std::max_element(column_max.begin(), column_max.end()) : 0.0;
     double b_max = 0.0;
     for (double v : b)
-        b_max = std::fmax(b_max, std::fabs(v));
+        b_max = std::max(b_max, std::fabs(v));
     int e = exponent_of(largest);
     const int f = exponent_of(b_max);
     s.lift.assign(cols, 0);
-    for (std::size_t j = 0; j < cols; ++j) {
-        const int below = e - exponent_of(column_max[j]);
-        if (column_max[j] > 0.0 && below > lift_threshold) {
-            s.lift[j] = below;  // multiply column j by 2^below
+    // A column is lifted when its exponent lies more than lift_threshold
+    // below e, that is when its largest entry is below 2^(e - lift_threshold - 1).
+    const int low = e - lift_threshold - 1;
+    const double lift_below = low >= -1074 ? std::ldexp(1.0, low) : 0.0;
+    for (std::size_t j = 0; j < cols; ++j)
+        if (column_max[j] > 0.0 && column_max[j] < lift_below) {
+            s.lift[j] = e - exponent_of(column_max[j]);  // multiply column j by 2^lift
             s.any_lift = true;
         }
-    }
     s.original = &a;
     s.copied = s.any_lift || std::abs(e) > unscaled_range;
     if (!s.copied)
@@ -103,18 +107,31 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
             s.scaled.val[k] =
                 std::ldexp(s.scaled.val[k], s.lift[static_cast<std::size_t>(s.scaled.col[k])] - e);
     }
-    s.b = b;
-    for (double &v : s.b)
-        v = std::ldexp(v, -f);
+    s.given_b = &b;
+    s.shift_b = f != 0;
+    if (s.shift_b) {
+        s.scaled_b = b;
+        if (std::abs(f) < 1000) {  // 2^-f is a normal number: multiplying by it is ldexp
+            const double factor = std::ldexp(1.0, -f);
+            for (double &v : s.scaled_b)
+                v *= factor;
+        } else {
+            for (double &v : s.scaled_b)
+                v = std::ldexp(v, -f);
+        }
+    }
     s.atb.resize(cols);
     s.split = split_sweeps(s.a());
-    transposed_product(s.a(), s.split, s.b.data(), s.atb.data());  // A~' b~
-    Vector c(cols);
-    for (std::size_t j = 0; j < cols; ++j)
-        c[j] = std::ldexp(s.atb[j], -s.lift[j]);  // C^-1 A~' b~ = 2^-e A' b~
-    s.norm_atb = norm2(cols, c.data());
-    if (!s.any_lift)
+    transposed_product(s.a(), s.split, s.b().data(), s.atb.data());  // A~' b~
+    if (s.any_lift) {
+        Vector c(cols);
+        for (std::size_t j = 0; j < cols; ++j)
+            c[j] = std::ldexp(s.atb[j], -s.lift[j]);  // C^-1 A~' b~ = 2^-e A' b~
+        s.norm_atb = norm2(cols, c.data());
+    } else {
+        s.norm_atb = norm2(cols, s.atb.data());
         std::vector<int>().swap(s.lift);
+    }
     return s;
 }
 
@@ -344,7 +361,7 @@ SolveResult solve_checked(Context &ctx) {
         const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
         const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
         if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
-            Vector().swap(ls.b);  // A'b is all the methods on A'A need of b
+            Vector().swap(ls.scaled_b);  // A'b is all the methods on A'A need of b
             // Minimise ||b - Ax|| by A'A x = A'b. The upper triangle is
             // enough where the preconditioner reads only the diagonal; the
             // product then pays when A'A's rows stay within a block of the
@@ -396,7 +413,7 @@ SolveResult solve_checked(Context &ctx) {
     const bool lean = normal.rows > 0 || on_upper;
     normal = CsrMatrix();
     normal_upper = SymmetricCsr();
-    Vector().swap(ls.b);
+    Vector().swap(ls.scaled_b);
     Vector().swap(ls.atb);
     const bool x_finite = all_finite(n, x.data());
     Vector answer = as_written(x);  // judged with every variable, as written
