@@ -183,8 +183,9 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
     };
     constexpr std::size_t ahead = 16;  // rows: what a row reads is asked for this early
     Wide rr = 0.0L, cc = 0.0L, bb = 0.0L;
-    // Lean, a first sweep makes A'c in g; then the sweep for r.
-    for (int sweep = lean ? 0 : 1; sweep < 2; ++sweep) {
+    // One sweep over the rows, gathering into the columns [lo, hi) alone:
+    // sweep 0 makes A'c in g (lean), sweep 1 the rest.
+    auto sweep_rows = [&](int sweep, std::size_t lo, std::size_t hi) {
         for (std::size_t i = 0; i < rows; ++i) {
 #if defined(__GNUC__)  // (written out here: GCC 12 drops prefetches in a helper)
             if (i + ahead < rows)
@@ -192,7 +193,7 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
                     const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
                     __builtin_prefetch(&x[j]);
                     __builtin_prefetch(&ctx.locked[j]);
-                    if (least_squares)
+                    if (least_squares && j >= lo && j < hi)
                         __builtin_prefetch(&column[j], 1);
                 }
 #endif
@@ -204,7 +205,10 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
                 continue;
             } else {
                 for (std::size_t k = s.first; k < s.last; ++k) {
-                    Column &col = column[static_cast<std::size_t>(a.col[k])];
+                    const auto j = static_cast<std::size_t>(a.col[k]);
+                    if (j < lo || j >= hi)
+                        continue;  // another part's column
+                    Column &col = column[j];
                     const Wide a_ij = a.val[k], term = a_ij * s.r;
                     if (sweep == 0) {
                         col.g += a_ij * s.c;  // A' c
@@ -218,6 +222,19 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
                 }
             }
         }
+    };
+    // A team shares the columns out: each thread makes every row's sums
+    // and gathers into its own columns, each column's terms in row order,
+    // so the sums are the same for any team.
+    const std::size_t parts =
+        least_squares ? std::min<std::size_t>(static_cast<std::size_t>(team_size(cols)), 4) : 1;
+    for (int sweep = lean ? 0 : 1; sweep < 2; ++sweep) {
+        if (parts == 1)
+            sweep_rows(sweep, 0, cols);
+        else
+            for_blocks(parts, static_cast<int>(parts), [&](std::size_t p) {
+                sweep_rows(sweep, cols * p / parts, cols * (p + 1) / parts);
+            });
         if constexpr (lean)
             if (sweep == 0)
                 for (std::size_t j = 0; j < cols; ++j) {
