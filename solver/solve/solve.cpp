@@ -148,12 +148,14 @@ struct RowSums {
 // (sum_i |a_ij| times the bound on r_i, plus u |s| for each partial sum s
 // and each product), and (A'c)_j alongside, or not (lean: A'c is made in a
 // sweep of its own before, in g). A square system has none.
+// (Plain data, kept in zeroed bytes: zero bytes are 0.0L, and zeroing them
+// is a fill rather than one extended-precision store a field.)
 struct LeanColumn {
-    long double g = 0.0L, bound = 0.0L;
+    long double g, bound;
 };
 struct FullColumn {
-    long double g = 0.0L, bound = 0.0L, c = 0.0L;
-    long double unused = 0.0L;  // a whole line: large arrays start on one
+    long double g, bound, c;
+    long double unused;  // a whole line: large arrays start on one
 };
 struct NoColumn {};
 
@@ -165,7 +167,8 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
     const Wide u = std::numeric_limits<Wide>::epsilon() / 2;  // the unit roundoff
     const CsrMatrix &a = ctx.matrix;
     const std::size_t cols = least_squares ? x.size() : 0, rows = ctx.rhs.size();
-    Array<Column> column(cols);
+    Array<unsigned char> room(cols * sizeof(Column));  // zeros
+    Column *column = reinterpret_cast<Column *>(room.data());
     auto row_sums = [&](std::size_t i) {
         RowSums s{static_cast<std::size_t>(a.row_ptr[i]),
                   static_cast<std::size_t>(a.row_ptr[i + 1]), ctx.rhs[i], ctx.rhs[i],
