@@ -226,6 +226,37 @@ TEST_F(LeastSquares, LsmrAndCglsAreRightFromTinyToHugeScales) {
         }
 }
 
+TEST_F(LeastSquares, AGuessExactOnlyInDoublePrecisionIsRefused) {
+    // Rows whose first two terms nearly annihilate the guess x, plus three
+    // columns of their own each (long rows: A'A is not formed): computed in
+    // double precision, b - Ax is exactly 0 in every row, yet the exact
+    // measure ||A'(b - Ax)|| / ||A'b|| is 2.5897 (worked out in rational
+    // arithmetic). The solve starts from x and looks done at once; the
+    // verdict must see through it.
+    Problem p;
+    p.rows = 3;
+    p.cols = 11;
+    const double first[3][2] = {{0.1, 0.3}, {0.3, 0.9}, {0.7, 2.1}};
+    for (int i = 0; i < 3; ++i) {
+        p.entries.push_back({i, 0, first[i][0]});
+        p.entries.push_back({i, 1, first[i][1]});
+        for (int k = 2; k < 5; ++k)
+            p.entries.push_back({i, 3 * i + k, 1.0});
+    }
+    p.rhs = {0.5, 0.0, 0.0};
+    for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG}) {
+        SCOPED_TRACE(method);
+        assemble(p, method, QV_PRECONDITIONER_JACOBI, true);
+        qvSetVariable(0, 30000000000000788.0);
+        qvSetVariable(1, -10000000000000262.0);
+        EXPECT_FALSE(qvSolve());
+        EXPECT_EQ(qvGetError(), QV_ERROR_NOT_CONVERGED);
+        EXPECT_EQ(qvGetVariable(0), 30000000000000788.0);  // the guess, kept
+        EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), 2.5897, 0.01);
+        qvDeleteContext(qvGetCurrent());
+    }
+}
+
 TEST_F(LeastSquares, AnUnfinishedSolveFailsAndKeepsTheBetterAnswer) {
     const Problem p = five_a_row(300, 40);
     for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG}) {

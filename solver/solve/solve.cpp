@@ -9,6 +9,7 @@
 #include "kernels/vector_ops.h"
 #include "precond/preconditioner.h"
 #include "solve/methods.h"
+#include "solve/verdict.h"
 
 #include <algorithm>
 #include <cmath>
@@ -438,8 +439,13 @@ SolveResult solve_checked(Context &ctx) {
     const bool x_finite = all_finite(n, x.data());
     Vector answer = as_written(x);  // judged with every variable, as written
     Vector().swap(x);
-    double x_residual =
-        x_finite ? problem_residual(ctx, answer, lean) : std::numeric_limits<double>::quiet_NaN();
+    // An answer that meets the threshold by a wide margin of rounding is
+    // judged in double precision; otherwise in extended precision.
+    double x_residual = std::numeric_limits<double>::quiet_NaN();
+    if (x_finite && p.least_squares)
+        x_residual = proven_normal_residual(ctx, answer, p.threshold);
+    if (x_finite && std::isnan(x_residual))
+        x_residual = problem_residual(ctx, answer, lean);
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
         result.code = x_finite ? QV_ERROR_NOT_CONVERGED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
     if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess

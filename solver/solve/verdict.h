@@ -1,0 +1,19 @@
+// A verdict on a least-squares answer in double precision, for the common case.
+#pragma once
+
+#include "context/context.h"
+
+namespace brisvel {
+
+// The least-squares measure ||A'(b - Ax)|| / ||A'c|| over the unknowns'
+// columns (c = b less the locked variables' terms) for the variables' values
+// x as written, from sums in double precision that carry a rigorous bound on
+// their own rounding, underflow included. Returned only when the bound
+// proves the exact measure meets threshold and the value is good to
+// accurate_to of itself; otherwise NaN, and the verdict in extended
+// precision decides. One sweep over A and 32 bytes a column.
+double proven_normal_residual(const Context &ctx, const Vector &x, double threshold);
+
+constexpr double accurate_to = 1e-4;
+
+}  // namespace brisvel
