@@ -54,9 +54,13 @@ struct ScaledLeastSquares {
     const CsrMatrix &a() const { return copied ? scaled : *original; }
     const Vector &b() const { return shift_b ? scaled_b : *given_b; }
     int lift_of(std::size_t j) const { return any_lift ? lift[j] : 0; }
-    double to_variable(double y, std::size_t j) const { return std::ldexp(y, shift + lift_of(j)); }
+    double to_variable(double y, std::size_t j) const {
+        const int e = shift + lift_of(j);
+        return e != 0 ? std::ldexp(y, e) : y;
+    }
     double from_variable(double x, std::size_t j) const {
-        return std::ldexp(x, -shift - lift_of(j));
+        const int e = shift + lift_of(j);
+        return e != 0 ? std::ldexp(x, -e) : x;
     }
     // The problem as the least-squares methods see it, with the verdict's
     // measure ||C^-1 A~'(b~ - A~ y)|| / ||C^-1 A~' b~||: that of the original
