@@ -179,9 +179,9 @@ std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, const doubl
     });
 }
 
-void transposed_product(const CsrMatrix &a, bool split, const double *y, double *g) {
+void transposed_product(const CsrMatrix &a, bool split, const double *y, double *g,
+                        ScatterSums &t) {
     const std::size_t n = static_cast<std::size_t>(a.cols);
-    ScatterSums t(n);
     sweep(
         a, split, nullptr, &t, [](std::size_t, double &) {},
         [&](std::size_t i, double *tp) { row_scatter(a, i, y[i], tp); });
@@ -192,9 +192,8 @@ void transposed_product(const CsrMatrix &a, bool split, const double *y, double 
 }
 
 double normal_gradient(const CsrMatrix &a, bool split, const double *b, const double *x,
-                       const int *lift, double *r, double *g) {
+                       const int *lift, double *r, double *g, ScatterSums &t) {
     const std::size_t n = static_cast<std::size_t>(a.cols);
-    ScatterSums t(n);
     sweep(
         a, split, x, &t,
         [&](std::size_t i, double &) { r[i] = b[i] - row_product(a, i, x); },  // r = b - A x

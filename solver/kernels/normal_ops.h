@@ -14,14 +14,16 @@ namespace brisvel {
 
 constexpr std::size_t scatter_parts = 2;
 
-// Partial sums of one transposed product, zero between sweeps.
+// Partial sums of one transposed product, zero between sweeps: a solve
+// makes one and hands it to every sweep.
 class ScatterSums {
   public:
+    ScatterSums() = default;
     explicit ScatterSums(std::size_t n) : n_(n), storage_(scatter_parts * n, 0.0) {}
     double *part(std::size_t p) { return storage_.data() + p * n_; }
 
   private:
-    std::size_t n_;
+    std::size_t n_ = 0;
     Vector storage_;
 };
 
@@ -49,12 +51,12 @@ double gather_minus_scaled(std::size_t n, ScatterSums &t, double s, const double
 // {(g, g), (g, z)}, the second 0 when d is null.
 std::array<double, 2> gather_gradient(std::size_t n, ScatterSums &t, const double *d, double *g,
                                       double *z);
-// g = A'y, for y of A's row count.
-void transposed_product(const CsrMatrix &a, bool split, const double *y, double *g);
-// r = b - A x and g = A'r, in one sweep. Returns ||W g||, W = diag(2^-lift_j)
-// (lift null: W = I).
+// g = A'y, for y of A's row count, summed in t.
+void transposed_product(const CsrMatrix &a, bool split, const double *y, double *g, ScatterSums &t);
+// r = b - A x and g = A'r, in one sweep, summed in t. Returns ||W g||,
+// W = diag(2^-lift_j) (lift null: W = I).
 double normal_gradient(const CsrMatrix &a, bool split, const double *b, const double *x,
-                       const int *lift, double *r, double *g);
+                       const int *lift, double *r, double *g, ScatterSums &t);
 // x += alpha p; p = z + beta p.
 void step_and_direction(std::size_t n, double alpha, double beta, const double *z, double *x,
                         double *p);

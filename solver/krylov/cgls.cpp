@@ -18,7 +18,7 @@ SolveResult cgls(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     KrylovVectors work(4, n, control.workspace), row_work(3, rows, nullptr);
     double *g = work[0], *z = work[1], *p = work[2], *t = work[3];
     double *r = row_work[0], *q = row_work[1];
-    ScatterSums atr(n);                                 // A'r, in parts
+    ScatterSums &atr = *s.sums;                         // A'r, in parts
     NormalMonitor monitor(s, control, row_work[2], t);  // t is free when it measures
     SolveResult result;
     if (monitor.start(x, result))

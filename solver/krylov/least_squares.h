@@ -2,6 +2,7 @@
 // A and A' alone, A'A never formed.
 #pragma once
 
+#include "kernels/normal_ops.h"
 #include "krylov/krylov.h"
 
 #include <vector>
@@ -17,6 +18,7 @@ struct NormalSystem {
     double norm_atb;     // ||W A'b||, > 0
     bool split;          // sweeps over A in two passes (split_sweeps)
     const Vector *atb;   // A'b, the gradient at x = 0; null when not known
+    ScatterSums *sums;   // the partial sums every sweep of the solve uses
 
     // The measure for x, with r (m entries) and g (n entries) as room;
     // r = b - Ax and g = W A'r after.

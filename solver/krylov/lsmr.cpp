@@ -17,8 +17,8 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
     const std::size_t rows = s.b.size(), n = x.size();
     KrylovVectors work(5, n, control.workspace), row_work(2, rows, nullptr);
     double *v = work[0], *w = work[1], *h = work[2], *hbar = work[3], *t = work[4];
-    double *u = row_work[0];  // U, with u = U / beta
-    ScatterSums atu(n);       // A'U, in parts
+    double *u = row_work[0];     // U, with u = U / beta
+    ScatterSums &atu = *s.sums;  // A'U, in parts
     NormalMonitor monitor(s, control, row_work[1], t);
     SolveResult result;
     if (monitor.start(x, result))

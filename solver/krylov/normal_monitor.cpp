@@ -19,7 +19,7 @@ double NormalSystem::measure(const double *x, double *r, double *g) const {
             g[j] = lift != nullptr ? std::ldexp((*atb)[j], -lift[j]) : (*atb)[j];  // W A'b
         norm_g = norm2(n, g);
     } else {
-        norm_g = normal_gradient(a, split, b.data(), x, lift, r, g);
+        norm_g = normal_gradient(a, split, b.data(), x, lift, r, g, *sums);
     }
     return norm_atb > 0.0 ? norm_g / norm_atb : norm_g;
 }
@@ -47,7 +47,7 @@ void NormalMonitor::start_gradient(double *g) const {
     if (s_.lift == nullptr)
         std::copy(g_, g_ + n, g);  // the very sum a product would make again
     else
-        transposed_product(s_.a, s_.split, r_, g);
+        transposed_product(s_.a, s_.split, r_, g, *s_.sums);
 }
 
 bool NormalMonitor::confirmed(const Vector &x, double running) {

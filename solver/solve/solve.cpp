@@ -45,6 +45,7 @@ struct ScaledLeastSquares {
     bool shift_b = false;   // f != 0: b~ is scaled_b rather than *given_b
     Vector scaled_b;        // b~, when it is not b
     Vector atb;             // A~' b~
+    ScatterSums sums;       // the partial sums of every sweep over A~
     std::vector<int> lift;  // c_j: 0 unless column j was lifted; empty when none is
     bool any_lift = false;
     int shift = 0;          // f - e
@@ -66,8 +67,9 @@ struct ScaledLeastSquares {
     // measure ||C^-1 A~'(b~ - A~ y)|| / ||C^-1 A~' b~||: that of the original
     // problem, the lifted columns scaled back, the common powers of two
     // cancelling.
-    NormalSystem system() const {
-        return NormalSystem{a(), b(), any_lift ? lift.data() : nullptr, norm_atb, split, &atb};
+    NormalSystem system() {
+        return NormalSystem{a(),  b(),  any_lift ? lift.data() : nullptr, norm_atb, split,
+                            &atb, &sums};
     }
 };
 
@@ -80,27 +82,39 @@ constexpr int unscaled_range = 64;
 ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     ScaledLeastSquares s;
     const std::size_t cols = static_cast<std::size_t>(a.cols);
-    std::vector<double> column_max(cols, 0.0);  // (entries are finite: no NaN to pass over)
-    for (std::size_t k = 0; k < a.val.size(); ++k) {
-        double &most = column_max[static_cast<std::size_t>(a.col[k])];
-        most = std::max(most, std::fabs(a.val[k]));
+    // The largest and the smallest nonzero |a_ij|, in one streaming pass
+    // (entries are finite: no NaN to pass over).
+    double largest = 0.0, smallest = std::numeric_limits<double>::infinity();
+    for (double v : a.val) {
+        const double size = std::fabs(v);
+        largest = std::max(largest, size);
+        if (size > 0.0)
+            smallest = std::min(smallest, size);
     }
-    const double largest = cols > 0 ? *std::max_element(column_max.begin(), column_max.end()) : 0.0;
     double b_max = 0.0;
     for (double v : b)
         b_max = std::max(b_max, std::fabs(v));
     int e = exponent_of(largest);
     const int f = exponent_of(b_max);
-    s.lift.assign(cols, 0);
     // A column is lifted when its exponent lies more than lift_threshold
     // below e, that is when its largest entry is below 2^(e - lift_threshold - 1).
+    // No column can be when no entry at all is: then the columns' maxima
+    // are never needed.
     const int low = e - lift_threshold - 1;
     const double lift_below = low >= -1074 ? std::ldexp(1.0, low) : 0.0;
-    for (std::size_t j = 0; j < cols; ++j)
-        if (column_max[j] > 0.0 && column_max[j] < lift_below) {
-            s.lift[j] = e - exponent_of(column_max[j]);  // multiply column j by 2^lift
-            s.any_lift = true;
+    if (smallest < lift_below) {
+        std::vector<double> column_max(cols, 0.0);
+        for (std::size_t k = 0; k < a.val.size(); ++k) {
+            double &most = column_max[static_cast<std::size_t>(a.col[k])];
+            most = std::max(most, std::fabs(a.val[k]));
         }
+        s.lift.assign(cols, 0);
+        for (std::size_t j = 0; j < cols; ++j)
+            if (column_max[j] > 0.0 && column_max[j] < lift_below) {
+                s.lift[j] = e - exponent_of(column_max[j]);  // multiply column j by 2^lift
+                s.any_lift = true;
+            }
+    }
     s.original = &a;
     s.copied = s.any_lift || std::abs(e) > unscaled_range;
     if (!s.copied)
@@ -109,8 +123,8 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     if (s.copied) {
         s.scaled = a;
         for (std::size_t k = 0; k < s.scaled.val.size(); ++k)
-            s.scaled.val[k] =
-                std::ldexp(s.scaled.val[k], s.lift[static_cast<std::size_t>(s.scaled.col[k])] - e);
+            s.scaled.val[k] = std::ldexp(s.scaled.val[k],
+                                         s.lift_of(static_cast<std::size_t>(s.scaled.col[k])) - e);
     }
     s.given_b = &b;
     s.shift_b = f != 0;
@@ -127,7 +141,8 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
     }
     s.atb.resize(cols);
     s.split = split_sweeps(s.a());
-    transposed_product(s.a(), s.split, s.b().data(), s.atb.data());  // A~' b~
+    s.sums = ScatterSums(cols);
+    transposed_product(s.a(), s.split, s.b().data(), s.atb.data(), s.sums);  // A~' b~
     if (s.any_lift) {
         Vector c(cols);
         for (std::size_t j = 0; j < cols; ++j)
@@ -135,7 +150,7 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
         s.norm_atb = norm2(cols, c.data());
     } else {
         s.norm_atb = norm2(cols, s.atb.data());
-        std::vector<int>().swap(s.lift);
+        std::vector<int>().swap(s.lift);  // (all zeros, when some entry was small)
     }
     return s;
 }
@@ -343,7 +358,7 @@ SolveResult run_upper_method(const Method &method, Context &ctx, const Symmetric
 }
 
 // Solves the least-squares problem s with a method that never forms A'A.
-SolveResult run_normal_method(const Method &method, Context &ctx, const ScaledLeastSquares &s,
+SolveResult run_normal_method(const Method &method, Context &ctx, ScaledLeastSquares &s,
                               Vector &x) {
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
@@ -387,6 +402,7 @@ SolveResult solve_checked(Context &ctx) {
         const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
         if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
             Vector().swap(ls.scaled_b);  // A'b is all the methods on A'A need of b
+            ls.sums = ScatterSums();
             // Minimise ||b - Ax|| by A'A x = A'b. The upper triangle is
             // enough where the preconditioner reads only the diagonal; the
             // product then pays when A'A's rows stay within a block of the
@@ -440,6 +456,7 @@ SolveResult solve_checked(Context &ctx) {
     normal_upper = SymmetricCsr();
     Vector().swap(ls.scaled_b);
     Vector().swap(ls.atb);
+    ls.sums = ScatterSums();
     const bool x_finite = all_finite(n, x.data());
     Vector answer = as_written(x);  // judged with every variable, as written
     Vector().swap(x);
