@@ -1,5 +1,4 @@
-// The least-squares verdict in double precision, with a bound on its own rounding, taken only when
-// the bound proves it.
+// The least-squares verdict in double precision, with a rigorous bound on its own rounding.
 #include "solve/verdict.h"
 
 #include "kernels/csr.h"
@@ -15,8 +14,8 @@ namespace brisvel {
 namespace {
 
 constexpr double u = std::numeric_limits<double>::epsilon() / 2;  // the unit roundoff
-constexpr double eta =
-    std::numeric_limits<double>::denorm_min();  // a product's error when subnormal
+// The most a product is off by when its result is subnormal.
+constexpr double eta = std::numeric_limits<double>::denorm_min();
 // The bounds below are first-order sums of the rounding of each operation;
 // this factor covers the rounding of the bounds themselves and the terms of
 // second order, for any count of terms a row or column can have.
