@@ -14,7 +14,7 @@ namespace brisvel {
 namespace {
 
 constexpr double u = std::numeric_limits<double>::epsilon() / 2;  // the unit roundoff
-// The most a product is off by when its result is subnormal.
+// Twice the most a product is off by when its result is subnormal.
 constexpr double eta = std::numeric_limits<double>::denorm_min();
 // The bounds below are first-order sums of the rounding of each operation;
 // this factor covers the rounding of the bounds themselves and the terms of
@@ -90,11 +90,11 @@ double proven_normal_residual(const Context &ctx, const Vector &x, double thresh
                 ProvenColumn &col = column[j];
                 const double a_ij = a.val[k], t = a_ij * row.r, s = a_ij * row.c;
                 col.g += t;  // g = A'r
-                col.g_err +=
-                    std::fabs(a_ij) * row.r_err + u * (std::fabs(t) + std::fabs(col.g)) + eta;
-                col.h += s;  // h = A'c
+                col.g_err += std::fabs(a_ij) * row.r_err + u * (std::fabs(t) + std::fabs(col.g)) +
+                             2 * eta;  // (three products, each off by eta / 2 when subnormal)
+                col.h += s;            // h = A'c
                 col.h_err +=
-                    std::fabs(a_ij) * row.c_err + u * (std::fabs(s) + std::fabs(col.h)) + eta;
+                    std::fabs(a_ij) * row.c_err + u * (std::fabs(s) + std::fabs(col.h)) + 2 * eta;
             }
         }
     };
