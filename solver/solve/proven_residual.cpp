@@ -62,17 +62,25 @@ ProvenRow row_sums(const Context &ctx, const Vector &x, std::size_t i) {
 
 }  // namespace
 
-double proven_normal_residual(const Context &ctx, const Vector &x, double threshold) {
+double proven_normal_residual(const Context &ctx, const Vector &x, double threshold,
+                              bool room_for_two) {
     const CsrMatrix &a = ctx.matrix;
     const std::size_t cols = x.size(), rows = ctx.rhs.size();
-    Array<unsigned char> room(cols * sizeof(ProvenColumn));  // zeros, which are 0.0
-    auto *column = reinterpret_cast<ProvenColumn *>(room.data());
+    // With room for two sets of column records, the rows fall into two fixed
+    // halves, each gathered into its own set, the two added after; else one
+    // set, which a team shares by columns. Either way each column's sums
+    // are made in one order whatever the team.
+    const std::size_t sets = room_for_two ? 2 : 1;
+    Array<unsigned char> room(sets * cols * sizeof(ProvenColumn));  // zeros, which are 0.0
+    auto *records = reinterpret_cast<ProvenColumn *>(room.data());
     constexpr std::size_t ahead = 16;  // rows: what a row reads is asked for this early
-    // One sweep over the rows, gathering into the columns [lo, hi) alone.
-    auto sweep_rows = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = 0; i < rows; ++i) {
+    // A sweep over the rows [first, last), gathering into the columns
+    // [lo, hi) alone, of the records at column.
+    auto sweep_rows = [&](std::size_t first, std::size_t last, std::size_t lo, std::size_t hi,
+                          ProvenColumn *column) {
+        for (std::size_t i = first; i < last; ++i) {
 #if defined(__GNUC__)  // (written out here: GCC 12 drops prefetches in a helper)
-            if (i + ahead < rows)
+            if (i + ahead < last)
                 for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
                     const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
                     __builtin_prefetch(&x[j]);
@@ -98,20 +106,33 @@ double proven_normal_residual(const Context &ctx, const Vector &x, double thresh
             }
         }
     };
-    // A team shares the columns out, each column's terms in row order, so
-    // the sums are the same for any team.
-    const std::size_t parts = std::min<std::size_t>(static_cast<std::size_t>(team_size(cols)), 4);
-    if (parts == 1)
-        sweep_rows(0, cols);
-    else
-        for_blocks(parts, static_cast<int>(parts),
-                   [&](std::size_t p) { sweep_rows(cols * p / parts, cols * (p + 1) / parts); });
+    if (sets == 2) {
+        for_blocks(2, team_size(rows), [&](std::size_t p) {
+            sweep_rows(rows * p / 2, rows * (p + 1) / 2, 0, cols, records + p * cols);
+        });
+    } else {
+        const std::size_t parts =
+            std::min<std::size_t>(static_cast<std::size_t>(team_size(cols)), 4);
+        for_blocks(parts, static_cast<int>(parts), [&](std::size_t p) {
+            sweep_rows(0, rows, cols * p / parts, cols * (p + 1) / parts, records);
+        });
+    }
+    // Column j's sums, the two halves' added (one more rounding, u |sum|).
+    auto combined = [&](std::size_t j) {
+        if (sets == 1)
+            return records[j];
+        const ProvenColumn &one = records[j], &two = records[cols + j];
+        ProvenColumn sum{one.g + two.g, 0.0, one.h + two.h, 0.0};
+        sum.g_err = one.g_err + two.g_err + u * std::fabs(sum.g);
+        sum.h_err = one.h_err + two.h_err + u * std::fabs(sum.h);
+        return sum;
+    };
     // The four norms over the unknowns' columns: plain sums of squares when
     // every entry lies well inside the range where squares neither overflow
     // nor lose more than a negligible part to underflow; a running scale else.
     std::array<double, 4> norm{}, largest{};
     auto fields = [&](std::size_t j) {
-        const ProvenColumn &col = column[j];
+        const ProvenColumn col = combined(j);
         return std::array<double, 4>{std::fabs(col.g), col.g_err, std::fabs(col.h), col.h_err};
     };
     for (std::size_t j = 0; j < cols; ++j)

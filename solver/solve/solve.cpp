@@ -464,7 +464,7 @@ SolveResult solve_checked(Context &ctx) {
     // judged in double precision; otherwise in extended precision.
     double x_residual = std::numeric_limits<double>::quiet_NaN();
     if (x_finite && p.least_squares)
-        x_residual = proven_normal_residual(ctx, answer, p.threshold);
+        x_residual = proven_normal_residual(ctx, answer, p.threshold, !lean);
     if (x_finite && std::isnan(x_residual))
         x_residual = problem_residual(ctx, answer, lean);
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))

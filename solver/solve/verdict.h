@@ -11,8 +11,11 @@ namespace brisvel {
 // their own rounding, underflow included. Returned only when the bound
 // proves the exact measure meets threshold and the value is good to
 // accurate_to of itself; otherwise NaN, and the verdict in extended
-// precision decides. One sweep over A and 32 bytes a column.
-double proven_normal_residual(const Context &ctx, const Vector &x, double threshold);
+// precision decides. One sweep over A and 32 bytes a column; with
+// room_for_two, 64 bytes a column and a team shares it by rows, not by
+// columns (each thread then makes only its own rows' sums).
+double proven_normal_residual(const Context &ctx, const Vector &x, double threshold,
+                              bool room_for_two);
 
 constexpr double accurate_to = 1e-4;
 
