@@ -38,14 +38,14 @@ ProvenRow row_sums(const Context &ctx, const Vector &x, std::size_t i) {
     const CsrMatrix &a = ctx.matrix;
     double p = 0.0, p_abs = 0.0;  // (A x)_i and the sum of |t| and |partial sum|
     double q = 0.0, q_abs = 0.0;  // the same over the locked variables' terms
-    std::size_t terms = 0, locked_terms = 0;
-    for (auto k = static_cast<std::size_t>(a.row_ptr[i]);
-         k < static_cast<std::size_t>(a.row_ptr[i + 1]); ++k) {
+    const auto first = static_cast<std::size_t>(a.row_ptr[i]),
+               last = static_cast<std::size_t>(a.row_ptr[i + 1]);
+    std::size_t locked_terms = 0;
+    for (std::size_t k = first; k < last; ++k) {
         const auto j = static_cast<std::size_t>(a.col[k]);
         const double t = a.val[k] * x[j];
         p += t;
         p_abs += std::fabs(t) + std::fabs(p);
-        ++terms;
         if (ctx.locked[j] != 0) {
             q += t;
             q_abs += std::fabs(t) + std::fabs(q);
@@ -54,7 +54,8 @@ ProvenRow row_sums(const Context &ctx, const Vector &x, std::size_t i) {
     }
     const double b = ctx.rhs[i];
     ProvenRow row{b - p, 0.0, b - q, 0.0};
-    row.r_err = margin * (u * (p_abs + std::fabs(row.r)) + static_cast<double>(terms + 1) * eta);
+    row.r_err =
+        margin * (u * (p_abs + std::fabs(row.r)) + static_cast<double>(last - first + 1) * eta);
     row.c_err =
         margin * (u * (q_abs + std::fabs(row.c)) + static_cast<double>(locked_terms + 1) * eta);
     return row;

@@ -252,12 +252,9 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
     const std::size_t parts =
         least_squares ? std::min<std::size_t>(static_cast<std::size_t>(team_size(cols)), 4) : 1;
     for (int sweep = lean ? 0 : 1; sweep < 2; ++sweep) {
-        if (parts == 1)
-            sweep_rows(sweep, 0, cols);
-        else
-            for_blocks(parts, static_cast<int>(parts), [&](std::size_t p) {
-                sweep_rows(sweep, cols * p / parts, cols * (p + 1) / parts);
-            });
+        for_blocks(parts, static_cast<int>(parts), [&](std::size_t p) {
+            sweep_rows(sweep, cols * p / parts, cols * (p + 1) / parts);
+        });
         if constexpr (lean)
             if (sweep == 0)
                 for (std::size_t j = 0; j < cols; ++j) {
