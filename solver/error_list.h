@@ -26,5 +26,6 @@
     X(QV_ERROR_INTERRUPTED,           "the progress callback stopped the solve")     \
     X(QV_ERROR_INTERNAL,              "internal error in the library")               \
     X(QV_ERROR_BUSY,                  "the context is in use: being solved, or by another thread") \
-    X(QV_ERROR_PRECONDITIONER,        "the preconditioner could not be built")
+    X(QV_ERROR_PRECONDITIONER,        "the preconditioner could not be built")        \
+    X(QV_ERROR_STAGNATED,             "the residual stopped decreasing above the threshold: more iterations will not help; try another method or preconditioner, or a looser threshold")
 // clang-format on

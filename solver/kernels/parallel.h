@@ -181,18 +181,19 @@ template <class Body> void parallel_for(std::size_t n, Body body) {
     });
 }
 
-// K sums over [0, n): body(begin, end, sums) adds the terms of [begin, end)
-// into sums[0 .. K).
-template <std::size_t K, class Body> std::array<double, K> parallel_sum(std::size_t n, Body body) {
+// K sums over [0, n), of type T: body(begin, end, sums) adds the terms of
+// [begin, end) into sums[0 .. K).
+template <std::size_t K, class T = double, class Body>
+std::array<T, K> parallel_sum(std::size_t n, Body body) {
     const std::size_t blocks = (n + block_size - 1) / block_size;
-    std::vector<std::array<double, K>> partial(blocks);
+    std::vector<std::array<T, K>> partial(blocks);
     for_blocks(blocks, team_size(n), [&](std::size_t b) {
         const std::size_t begin = b * block_size;
-        partial[b].fill(0.0);
+        partial[b].fill(T(0));
         body(begin, std::min(begin + block_size, n), partial[b]);
     });
-    std::array<double, K> total{};
-    for (const std::array<double, K> &sums : partial)
+    std::array<T, K> total{};
+    for (const std::array<T, K> &sums : partial)
         for (std::size_t k = 0; k < K; ++k)
             total[k] += sums[k];
     return total;

@@ -22,7 +22,7 @@ struct Recurrence {
     const CsrMatrix &a;
     const Vector &b;
     const Vector &x;
-    double norm_b;
+    double norm_b, threshold;
     double *r, *r0, *p, *v;  // the residual, the shadow residual, the direction and A M^-1 p
     SolveResult &result;
 
@@ -35,7 +35,7 @@ struct Recurrence {
 
     // r = b - Ax afresh, and its relative norm.
     void recompute() {
-        result.residual = true_residual(a, b, x, norm_b, r);
+        result.residual = true_residual(a, b, x, norm_b, threshold, r);
         r_is_true = true;
     }
     // Carries on with the same recurrences from r = b - Ax, just computed.
@@ -45,11 +45,12 @@ struct Recurrence {
     }
     // Starts the recurrences afresh from the true residual: after a
     // breakdown, or when replacement did not bring the true residual down.
-    // Refuses when the true residual has not improved since the last start.
+    // Refuses when a restart would not pay (restart_pays).
     bool restart() {
         const std::size_t n = b.size();
-        recompute();
-        if (!(result.residual < start_residual))
+        if (!r_is_true)
+            recompute();
+        if (!restart_pays(result.residual, start_residual))
             return false;
         start_residual = result.residual;
         std::copy(r, r + n, r0);  // shadow residual r0 = r
@@ -78,7 +79,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
     const double norm_b = start.norm_b, tol = start.tol;  // ||b||, and the target for ||r||
     const double *d = m.inverse_diagonal();               // M^-1 = diag(d), folded into the passes
     double claimed_residual = std::numeric_limits<double>::infinity();
-    Recurrence rec{a, b, x, norm_b, r, r0, p, v, result};
+    Recurrence rec{a, b, x, norm_b, control.threshold, r, r0, p, v, result};
     double &rho = rec.rho, &alpha = rec.alpha, &omega = rec.omega;
     rec.restart();
     int stopped = QV_ERROR_NOT_CONVERGED;  // how the loop ends unless it converges
@@ -118,8 +119,12 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
                 break;
             }
             rec.recompute();
-            if (control.converged(result.residual) || !rec.restart())
+            if (control.converged(result.residual))
                 break;
+            if (!rec.restart()) {
+                stopped = QV_ERROR_STAGNATED;
+                break;
+            }
             continue;
         }
         if (d == nullptr)
@@ -155,6 +160,7 @@ SolveResult bicgstab(const CsrMatrix &a, const Preconditioner &m, const Vector &
                 claimed_residual = result.residual;
                 rec.adopt_true_residual();
             } else if (!rec.restart()) {
+                stopped = QV_ERROR_STAGNATED;
                 break;
             }
         } else {

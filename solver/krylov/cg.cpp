@@ -31,12 +31,12 @@ SolveResult cg(const Matrix &a, const Preconditioner &m, const Vector &b, Vector
     double start_residual = std::numeric_limits<double>::infinity();
     bool r_is_true = true;  // r is b - Ax for the current x
 
-    // Starts afresh from the true residual r = b - Ax; refuses when the true
-    // residual has not improved since the last start.
+    // Starts afresh from the true residual r = b - Ax; refuses when it meets
+    // the threshold, or when a restart would not pay.
     auto restart = [&]() {
-        result.residual = true_residual(a, b, x, norm_b, r);
+        result.residual = true_residual(a, b, x, norm_b, control.threshold, r);
         r_is_true = true;
-        if (!(result.residual < start_residual) || control.converged(result.residual))
+        if (!restart_pays(result.residual, start_residual) || control.converged(result.residual))
             return false;
         start_residual = result.residual;
         if (z == nullptr) {
@@ -72,9 +72,11 @@ SolveResult cg(const Matrix &a, const Preconditioner &m, const Vector &b, Vector
                 stopped = QV_ERROR_INTERRUPTED;
                 break;
             }
-            if (norm_r <= tol) {  // check against the true residual
-                if (!restart())
+            if (norm_r <= tol) {   // check against the true residual
+                if (!restart()) {  // (converged, unless the restart would not pay)
+                    stopped = QV_ERROR_STAGNATED;
                     break;
+                }
                 continue;
             }
             double rz_new = rr_rz[1];

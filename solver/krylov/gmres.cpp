@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <vector>
 
@@ -220,6 +221,43 @@ void update_solution(const Preconditioner &m, const std::vector<const double *> 
     }
 }
 
+// Restarted GMRES has stagnated when a window of its last cycles, at least
+// stall_cycles of them and stall_iterations iterations, leaves the true
+// residual above stall_fraction of where the window found it: at that pace
+// the threshold lies hundreds of thousands of iterations away. (A cycle that
+// does not lower it at all starts the next from where it began, and so on.)
+constexpr int stall_cycles = 10;
+constexpr int stall_iterations = 100;
+constexpr double stall_fraction = 0.99;
+
+// The true residuals at the ends of the cycles within the window.
+class StallWatch {
+  public:
+    explicit StallWatch(double start_residual) { ends_.push_back({0, 0, start_residual}); }
+    // Records the end of a cycle; true when the window shows stagnation.
+    bool stalled(int iterations, double residual) {
+        const End now{ends_.back().cycle + 1, iterations, residual};
+        ends_.push_back(now);
+        while (ends_.size() > 2 && spans_window(ends_[1], now))
+            ends_.pop_front();  // the window starts at the latest end far enough back
+        if (!(residual < ends_[ends_.size() - 2].residual))
+            return true;  // no gain at all
+        return spans_window(ends_.front(), now) &&
+               !(residual < stall_fraction * ends_.front().residual);
+    }
+
+  private:
+    struct End {
+        int cycle, iterations;
+        double residual;
+    };
+    static bool spans_window(const End &from, const End &to) {
+        return to.cycle - from.cycle >= stall_cycles &&
+               to.iterations - from.iterations >= stall_iterations;
+    }
+    std::deque<End> ends_;
+};
+
 }  // namespace
 
 SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, Vector &x,
@@ -238,6 +276,7 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
     const std::vector<const double *> basis = basis_pointers(work, restart + 1);
     Arnoldi arnoldi(a, m, work, basis, restart, z);
     int stopped = QV_ERROR_NOT_CONVERGED;
+    StallWatch watch(result.residual);
     TeamPacer pace(n);
 
     while (!control.converged(result.residual) && result.iterations < control.max_iterations) {
@@ -264,13 +303,18 @@ SolveResult gmres(const CsrMatrix &a, const Preconditioner &m, const Vector &b, 
         }
         const std::size_t used = hessenberg.solve(k);
         update_solution(m, basis, hessenberg.y, used, x, w, z);
-        const double previous = result.residual;
-        result.residual = true_residual(a, b, x, norm_b, r);  // the next cycle's start
+        result.residual =
+            true_residual(a, b, x, norm_b, control.threshold, r);  // the next cycle's start
         pace.untimed();
-        if (!std::isfinite(result.residual) || stopped == QV_ERROR_INTERRUPTED)
+        if (!std::isfinite(result.residual) || stopped == QV_ERROR_INTERRUPTED ||
+            control.converged(result.residual))
             break;
-        if (used < k || !(result.residual < previous)) {  // singular or stagnating
-            stopped = used < k ? QV_ERROR_BREAKDOWN : QV_ERROR_NOT_CONVERGED;
+        if (used < k) {  // the triangle is singular
+            stopped = QV_ERROR_BREAKDOWN;
+            break;
+        }
+        if (watch.stalled(result.iterations, result.residual)) {
+            stopped = QV_ERROR_STAGNATED;
             break;
         }
     }

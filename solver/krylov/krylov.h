@@ -26,6 +26,19 @@ inline bool meets_threshold(double relative_residual, double threshold) {
     return relative_residual <= threshold;
 }
 
+// When a method's recurrence says the threshold is met but the true
+// residual does not, it starts again from the true residual. That pays only
+// while the true residual falls to this fraction of its value at the last
+// start; once it does not, rounding sets the residual's floor (at worst that
+// of the exact solution rounded to double), and the method has stagnated.
+constexpr double restart_gain = 0.9;
+
+// True when a restart from relative_residual pays after the last one from
+// last_start (infinity before the first).
+inline bool restart_pays(double relative_residual, double last_start) {
+    return relative_residual < restart_gain * last_start;
+}
+
 struct SolveControl {
     int max_iterations = 1000;
     double threshold = 1e-10;  // on ||b - Ax|| / ||b||
@@ -64,11 +77,15 @@ using SymmetricKrylovMethod = SolveResult (*)(const SymmetricCsr &a, const Preco
                                               const SolveControl &control);
 
 // r = b - A x and its norm relative to ||b|| (norm_b > 0), never below the
-// rounding error of computing r.
+// rounding error of computing r. Made in double precision, and again in
+// extended precision when the rounding bound of the first is too large to
+// tell whether the norm meets threshold, or to leave r accurate to 1% of
+// itself: a method then neither stops at nor restarts from a residual
+// that rounding has swamped, and decides as the verdict will.
 double true_residual(const CsrMatrix &a, const Vector &b, const Vector &x, double norm_b,
-                     double *r);
+                     double threshold, double *r);
 double true_residual(const SymmetricCsr &a, const Vector &b, const Vector &x, double norm_b,
-                     double *r);
+                     double threshold, double *r);
 
 // What the prologue every method shares found.
 struct KrylovStart {

@@ -84,8 +84,10 @@ SolveResult lsmr(const NormalSystem &s, const NormalPreconditioner &m, Vector &x
             stopped = QV_OK;
             break;
         }
-        if (!(alpha > 0.0 && beta > 0.0))
-            break;  // the Krylov space is exhausted: nothing more to gain
+        if (!(alpha > 0.0 && beta > 0.0)) {  // the Krylov space is exhausted:
+            stopped = QV_ERROR_STAGNATED;     // nothing more to gain
+            break;
+        }
     }
     monitor.finish(x, stopped, result);
     return result;

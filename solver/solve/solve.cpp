@@ -291,6 +291,15 @@ double problem_residual(const Context &ctx, const Vector &x, bool lean) {
     return lean ? residual_of<LeanColumn>(ctx, x) : residual_of<FullColumn>(ctx, x);
 }
 
+// True for the codes with which iterations end early, before any answer is
+// judged: the limit, stagnation, a breakdown and the callback. A refusal to
+// start (a bad code, a matrix the method cannot take, a preconditioner or a
+// factorisation that could not be built) is none of them.
+bool stopped_iterating(int code) {
+    return code == QV_ERROR_NOT_CONVERGED || code == QV_ERROR_STAGNATED ||
+           code == QV_ERROR_BREAKDOWN || code == QV_ERROR_INTERRUPTED;
+}
+
 SolveControl control_of(Context &ctx, std::size_t unknowns) {
     const Parameters &p = ctx.params;
     SolveControl control;
@@ -464,21 +473,29 @@ SolveResult solve_checked(Context &ctx) {
         x_residual = proven_normal_residual(ctx, answer, p.threshold, !lean);
     if (x_finite && std::isnan(x_residual))
         x_residual = problem_residual(ctx, answer, lean);
+    // A method that took its answer for good when the verdict does not has
+    // met the limit of its own precision (the verdict's is higher): it has
+    // stagnated.
     if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
-        result.code = x_finite ? QV_ERROR_NOT_CONVERGED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
+        result.code = x_finite ? QV_ERROR_STAGNATED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
     if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
-        Vector guess = as_written(initial_guess());
-        const double x0_residual = problem_residual(ctx, guess, lean);
+        // (the variables as they are: a guess far beyond the scale of a
+        // least-squares problem may not survive a trip through its scaling)
+        const double x0_residual = problem_residual(ctx, ctx.values, lean);
         if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
-            answer.swap(guess);
+            answer = ctx.values;
             x_residual = x0_residual;
         }
     }
+    // The verdict decides: an answer kept that meets the threshold succeeds
+    // however the iterations ended.
+    if (stopped_iterating(result.code) && meets_threshold(x_residual, p.threshold))
+        result.code = QV_OK;
     result.residual = x_residual;
     if (!unknowns_finite(answer)) {  // the answer is out of range: never write it
         Vector().swap(answer);
         return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations,
-                           problem_residual(ctx, as_written(initial_guess()), lean)};
+                           problem_residual(ctx, ctx.values, lean)};
     }
     if (any_locked)
         for (std::size_t k = 0; k < n; ++k)

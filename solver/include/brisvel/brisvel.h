@@ -142,6 +142,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_ERROR_INTERNAL 0x411           /* a fault inside the library; nothing was changed */
 #define QV_ERROR_BUSY 0x412               /* the context is being solved, or another thread is in a call on it */
 #define QV_ERROR_PRECONDITIONER 0x413     /* ILU(0)/IC(0) could not be built: overflow, a diagonal entry not positive (IC), no shift helped */
+#define QV_ERROR_STAGNATED 0x414          /* the true residual stopped falling above the threshold, before the limit */
 
 /* clang-format on */
 
