@@ -8,7 +8,9 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <utility>
 
 namespace testing_support {
@@ -49,6 +51,38 @@ Problem convection_diffusion(int grid, double convection) {
 }
 
 Problem poisson(int grid) { return grid_problem(grid, 4.0, -1.0, -1.0, -1.0, -1.0); }
+
+Problem checkerboard_diffusion(int grid, double contrast) {
+    const int tile = std::max(1, grid / 8);
+    auto k = [&](int i, int j) { return (i / tile + j / tile) % 2 != 0 ? contrast : 1.0; };
+    Problem p;
+    p.rows = p.cols = grid * grid;
+    for (int j = 0; j < grid; ++j)
+        for (int i = 0; i < grid; ++i) {
+            const int row = j * grid + i;
+            const double own = k(i, j);
+            double diagonal = 0.0;
+            // The faces in column order: south, west, (the diagonal), east, north.
+            auto face = [&](int ni, int nj) {
+                if (ni < 0 || nj < 0 || ni >= grid || nj >= grid) {
+                    diagonal += own;  // a boundary face takes the cell's own coefficient
+                    return;
+                }
+                const double other = k(ni, nj), f = 2.0 * own * other / (own + other);
+                diagonal += f;
+                p.entries.push_back({row, nj * grid + ni, -f});
+            };
+            face(i, j - 1);
+            face(i - 1, j);
+            const std::size_t at = p.entries.size();
+            face(i + 1, j);
+            face(i, j + 1);
+            p.entries.insert(p.entries.begin() + static_cast<std::ptrdiff_t>(at),
+                             Entry{row, row, diagonal});
+        }
+    p.rhs.assign(static_cast<std::size_t>(p.rows), 1.0);
+    return p;
+}
 
 Problem shifted_poisson(int grid, double shift) {
     return grid_problem(grid, 4.0 - shift, -1.0, -1.0, -1.0, -1.0);

@@ -33,6 +33,11 @@ Problem poisson(int grid);
 // 5-point Poisson minus shift times the identity: symmetric, and indefinite
 // when shift lies inside the spectrum (0, 8).
 Problem shifted_poisson(int grid, double shift);
+// -div(k grad u) = 1 on a grid x grid mesh of cells, Dirichlet boundary, k
+// 1 and contrast in a checkerboard of 8 x 8 tiles, faces weighted by the
+// harmonic mean of their cells' k: symmetric positive definite, and for a
+// large contrast as hard to solve to a small residual as rounding allows.
+Problem checkerboard_diffusion(int grid, double contrast);
 // The exact solution used to build the right-hand sides above.
 double known_solution(int index);
 
