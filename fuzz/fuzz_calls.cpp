@@ -3,11 +3,14 @@
 // independent check of its answer refutes, or leaves NaN in a variable.
 #include <brisvel/brisvel.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -83,54 +86,94 @@ std::map<QVcontext, Known> known;
 
 void forget_current() { known.erase(qvGetCurrent()); }
 
+// What the check of an answer found: the relative residual of x in long
+// double, and a bound on that residual's own rounding (relative too).
+struct Check {
+    long double residual, bound;
+};
+
 // The relative residual of x for a known system, in long double, as the
 // library defines it over the unknowns, the locked variables' terms moved to
 // the right-hand side c: ||b - Ax|| / ||c||, or in least squares
-// ||A'(b - Ax)|| / ||A'c|| over the unlocked columns.
-long double independent_residual(const Known &k, const std::vector<double> &x) {
+// ||A'(b - Ax)|| / ||A'c|| over the unlocked columns; with a bound on its
+// rounding, u times the magnitudes of the sums (for A'r, |A'| times each
+// r_i's bound as well).
+Check independent_residual(const Known &k, const std::vector<double> &x) {
     const std::size_t n = static_cast<std::size_t>(k.n);
     std::vector<bool> is_locked(n, false);
     for (const auto &lock : k.locked)
         is_locked[static_cast<std::size_t>(lock.first)] = true;
-    std::vector<long double> atr(n, 0.0L), atc(n, 0.0L);
-    long double rr = 0.0L, cc = 0.0L;
+    const long double u = std::numeric_limits<long double>::epsilon();  // twice the roundoff
+    std::vector<long double> atr(n, 0.0L), atc(n, 0.0L), atr_bound(n, 0.0L);
+    long double rr = 0.0L, cc = 0.0L, bb = 0.0L;
     for (std::size_t i = 0; i < k.rows.size(); ++i) {
         // A row's repeated columns are one coefficient, their sum, as the
-        // library defines it: added first, so that huge repeats that cancel
-        // do not drown the rest of the row in this check's own rounding.
-        std::map<QVint, long double> merged;
+        // library defines it: added first, in double precision and in the
+        // order given, as the library adds them, so that huge repeats that
+        // cancel do not drown the rest of the row in this check's own
+        // rounding, and the coefficient is the library's to the bit.
+        std::map<QVint, double> merged;
         for (const auto &[col, value] : k.rows[i])
             merged[col] += value;
         long double r = k.rhs[i], c = k.rhs[i];
+        long double magnitude = std::fabs(r);
         for (const auto &[col, value] : merged) {
-            const long double term = value * x[static_cast<std::size_t>(col)];
+            const long double term =
+                static_cast<long double>(value) * x[static_cast<std::size_t>(col)];
             r -= term;
+            magnitude += std::fabs(term);
             if (is_locked[static_cast<std::size_t>(col)])
                 c -= term;
         }
+        const long double r_bound = static_cast<long double>(merged.size() + 1) * u * magnitude;
         rr += r * r;
         cc += c * c;
+        bb += r_bound * r_bound;
         for (const auto &[col, value] : merged) {
-            atr[static_cast<std::size_t>(col)] += value * r;
-            atc[static_cast<std::size_t>(col)] += value * c;
+            const auto j = static_cast<std::size_t>(col);
+            const long double a_ij = value;
+            atr[j] += a_ij * r;
+            atc[j] += a_ij * c;
+            atr_bound[j] +=
+                std::fabs(a_ij) * r_bound + u * (std::fabs(a_ij * r) + std::fabs(atr[j]));
         }
     }
     if (k.least_squares) {
-        rr = cc = 0.0L;
+        rr = cc = bb = 0.0L;
         for (std::size_t j = 0; j < n; ++j) {
             if (!is_locked[j]) {
                 rr += atr[j] * atr[j];
                 cc += atc[j] * atc[j];
+                bb += atr_bound[j] * atr_bound[j];
             }
         }
     }
-    return cc > 0.0L ? std::sqrt(rr / cc) : std::sqrt(rr);
+    const long double norm_c = cc > 0.0L ? std::sqrt(cc) : 1.0L;
+    return Check{std::sqrt(rr) / norm_c, std::sqrt(bb) / norm_c};
+}
+
+// The iteration limit of a solve of k: the one set, or the default,
+// max(1000, 2 * unknowns).
+int iteration_limit(const Known &k) {
+    const QVint set = qvGetParameteri(QV_PARAM_MAX_ITERATIONS);
+    std::set<QVint> locked;
+    for (const auto &lock : k.locked)
+        locked.insert(lock.first);
+    const int unknowns = k.n - static_cast<int>(locked.size());
+    return set > 0 ? set : std::max(1000, 2 * unknowns);
+}
+
+// True for the codes with which a solve ends when its method stopped early:
+// none of them may stand when the answer meets the threshold.
+bool stopped_early(QVint code) {
+    return code == QV_ERROR_NOT_CONVERGED || code == QV_ERROR_STAGNATED ||
+           code == QV_ERROR_BREAKDOWN || code == QV_ERROR_INTERRUPTED;
 }
 
 void check_solve() {
     const QVcontext ctx = qvGetCurrent();
     const QVbool solved = qvSolve();
-    qvGetError();
+    const QVint error = qvGetError();
     if (qvGetCurrent() != ctx)  // a callback made another context current
         qvMakeCurrent(ctx);
     const QVint count = qvGetParameteri(QV_PARAM_VARIABLE_COUNT);
@@ -142,12 +185,20 @@ void check_solve() {
     if (solved && !(qvGetParameterd(QV_RESIDUAL) <= threshold))
         __builtin_trap();  // success claimed above the threshold
     const auto it = known.find(ctx);
-    if (solved && it != known.end() && it->second.n == count) {
-        // The answer must meet the threshold by a residual computed here,
+    if (it != known.end() && it->second.n == count) {
+        const Check check = independent_residual(it->second, x);
+        // A success must meet the threshold by a residual computed here,
         // with a margin for the rounding of the library's own.
-        const long double check = independent_residual(it->second, x);
-        if (!(check <= 1.01L * threshold + 1e-15L))
+        if (solved && !(check.residual <= 1.01L * threshold + 1e-15L))
             __builtin_trap();  // success claimed for a wrong answer
+        // A method that stopped early with an answer that meets the
+        // threshold by far more than either check's rounding has succeeded.
+        if (!solved && stopped_early(error) && check.residual + check.bound <= 0.5L * threshold)
+            __builtin_trap();  // failure reported for a right answer
+        // The iteration limit is reported only once it is reached.
+        if (error == QV_ERROR_NOT_CONVERGED &&
+            qvGetParameteri(QV_USED_ITERATIONS) < iteration_limit(it->second))
+            __builtin_trap();  // a false reason for a failure
     }
     qvGetError();
 }
@@ -156,9 +207,10 @@ void check_solve() {
 // values of any size, and sometimes long rows given back to front with
 // repeated columns. Remembered when every call was accepted.
 void assemble_system(Input &in) {
-    const bool long_rows = in.byte() % 8 == 0;
+    const std::uint8_t shape = in.byte() % 8;
+    const bool long_rows = shape == 0, diffusion = shape == 1;
     Known k;
-    k.n = long_rows ? 8 + in.byte() % 120 : 1 + in.byte() % 8;
+    k.n = long_rows || diffusion ? 8 + in.byte() % 120 : 1 + in.byte() % 8;
     k.least_squares = in.byte() % 3 == 0;
     qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, k.n);
     qvSolverParameteri(QV_PARAM_LEAST_SQUARES, k.least_squares ? 1 : 0);
@@ -171,6 +223,9 @@ void assemble_system(Input &in) {
         qvSetVariable(index, value);
         k.locked.emplace_back(index, value);
     }
+    std::vector<double> cell;  // a diffusion's coefficients, one a cell
+    for (QVint c = 0; diffusion && c < k.n; ++c)
+        cell.push_back(std::pow(10.0, in.byte() % 9));
     qvBegin(QV_BLOCK_MATRIX);
     const QVint extra = in.byte() % 3 == 0 ? in.byte() % 3 : 0;
     const QVint rows = k.n - static_cast<QVint>(k.locked.size()) + extra;
@@ -181,7 +236,22 @@ void assemble_system(Input &in) {
             qvCoefficient(col, value);
             k.rows.back().emplace_back(col, value);
         };
-        if (long_rows) {
+        if (diffusion) {
+            // -(k u')' = 1 along a chain of cells whose k jumps by up to 1e8,
+            // faces weighted by the harmonic mean: where rounding sets a
+            // floor under the residual near the threshold.
+            const QVint i = r % k.n;
+            const double own = cell[static_cast<std::size_t>(i)];
+            double diagonal = 0.0;
+            for (QVint j : {i - 1, i + 1}) {
+                const double other = j >= 0 && j < k.n ? cell[static_cast<std::size_t>(j)] : own;
+                const double face = 2.0 * own * other / (own + other);
+                diagonal += face;
+                if (j >= 0 && j < k.n)
+                    add(j, -face);
+            }
+            add(i, diagonal);
+        } else if (long_rows) {
             const QVint first = in.byte() % k.n;
             for (QVint c = k.n - 1; c >= first; --c)
                 add(c, in.number());  // back to front
@@ -191,7 +261,7 @@ void assemble_system(Input &in) {
                 if (mask & (1u << c))
                     add(c % k.n, in.number());
         }
-        k.rhs.push_back(in.number());
+        k.rhs.push_back(diffusion ? 1.0 : in.number());
         qvRightHandSide(k.rhs.back());
         qvEnd(QV_BLOCK_ROW);
     }
