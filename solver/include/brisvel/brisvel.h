@@ -211,10 +211,14 @@ QV_API void qvRightHandSide(QVdouble value);
    system is not finite: repeated coefficients that add up past the largest
    double, or locked variables whose terms overflow the right-hand side.
    Least squares scales the problem by powers of two before any product, so
-   entries anywhere from 1e-300 to 1e300 are handled. On failure the
-   variables hold whichever of the last iterate and the initial guess has the
-   smaller true residual (never NaN or infinity), QV_RESIDUAL gives that
-   residual, and the error code tells why. */
+   entries anywhere from 1e-300 to 1e300 are handled. When the method fails,
+   the variables hold whichever of the last iterate and the initial guess has
+   the smaller true residual (never NaN or infinity), and QV_RESIDUAL gives
+   that residual; when it meets the threshold, the solve succeeds with it
+   (the verdict decides, whatever stopped the method). Otherwise the error
+   code tells why: QV_ERROR_NOT_CONVERGED only once the iteration limit is
+   reached, QV_ERROR_STAGNATED when the true residual stopped falling before
+   it (rounding sets its floor: more iterations will not help). */
 QV_API QVbool qvSolve(void);
 QV_API QVdouble qvGetVariable(QVint index);
 
