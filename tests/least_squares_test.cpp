@@ -250,11 +250,31 @@ TEST_F(LeastSquares, AGuessExactOnlyInDoublePrecisionIsRefused) {
         qvSetVariable(0, 30000000000000788.0);
         qvSetVariable(1, -10000000000000262.0);
         EXPECT_FALSE(qvSolve());
-        EXPECT_EQ(qvGetError(), QV_ERROR_STAGNATED);  // no limit was reached
+        EXPECT_EQ(qvGetError(), QV_ERROR_STAGNATED);       // no limit was reached
         EXPECT_EQ(qvGetVariable(0), 30000000000000788.0);  // the guess, kept
         EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), 2.5897, 0.01);
         qvDeleteContext(qvGetCurrent());
     }
+}
+
+TEST_F(LeastSquares, AMeasureThatOverflowsInDoublePrecisionIsNeverTakenAsSmall) {
+    // Near the top of the range: the answer's terms in the second row pass
+    // the largest double, so the verdict's sums in double precision hold
+    // NaN, which must not vanish from a norm. In extended precision the
+    // measure of the double-precision answer is near 1e292.
+    Problem p;
+    p.rows = 2;
+    p.cols = 3;
+    p.entries = {{0, 1, -0.6875},
+                 {0, 2, 5.3707570159154651e98},
+                 {1, 0, 1.2050781250000001e308},
+                 {1, 1, -3.75},
+                 {1, 2, 1.0433015904097705e-306}};
+    p.rhs = {1.1953125e308, 0.0};
+    assemble(p, QV_METHOD_DEFAULT, QV_PRECONDITIONER_JACOBI, true, {{2, -3.75}});
+    EXPECT_FALSE(qvSolve());
+    EXPECT_EQ(qvGetError(), QV_ERROR_STAGNATED);
+    EXPECT_GE(qvGetParameterd(QV_RESIDUAL), 1.0);
 }
 
 TEST_F(LeastSquares, AnUnfinishedSolveFailsAndKeepsTheBetterAnswer) {

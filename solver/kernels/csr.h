@@ -26,7 +26,8 @@ struct CsrMatrix {
 };
 
 // A two-norm of non-negative terms accumulated with a running scale, as a
-// robust two-norm is, so that no square overflows or underflows.
+// robust two-norm is, so that no square overflows or underflows. A NaN term
+// makes the norm NaN: it never passes for a small one.
 class ScaledNorm {
   public:
     void add(double v) {
@@ -35,6 +36,8 @@ class ScaledNorm {
             scale_ = v;
         } else if (v > 0.0) {
             scaled_sq_ += (v / scale_) * (v / scale_);
+        } else if (v != v) {
+            scaled_sq_ = v;  // and NaN from here on
         }
     }
     double value() const { return scale_ * std::sqrt(scaled_sq_); }
