@@ -210,7 +210,7 @@ void assemble_system(Input &in) {
     const std::uint8_t shape = in.byte() % 8;
     const bool long_rows = shape == 0, diffusion = shape == 1;
     Known k;
-    k.n = long_rows || diffusion ? 8 + in.byte() % 120 : 1 + in.byte() % 8;
+    k.n = long_rows ? 8 + in.byte() % 120 : diffusion ? 4 + in.byte() % 28 : 1 + in.byte() % 8;
     k.least_squares = in.byte() % 3 == 0;
     qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, k.n);
     qvSolverParameteri(QV_PARAM_LEAST_SQUARES, k.least_squares ? 1 : 0);
