@@ -221,7 +221,8 @@ QVbool qvSolve(void) {
             return fail(QV_ERROR_BLOCK_ORDER);
         SolvingMark mark(*ctx);
         const SolveResult result = solve_system(*ctx);
-        ctx->results = Results{result.iterations, result.residual, result.setup_seconds};
+        ctx->results = Results{result.iterations, result.residual, result.setup_seconds,
+                               result.hierarchy.levels, result.hierarchy.complexity};
         return report(result.code);
     });
 }

@@ -1,4 +1,4 @@
-// ILU(0) and IC(0): an exact case, convergence on hard matrices, pivot failures, threads.
+// ILU(0), IC(0) and AMG: an exact case, convergence on hard matrices, pivot failures, threads.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -212,6 +212,18 @@ TEST_F(Preconditioners, SolveReservoirAndStructuralMatrices) {
     RecordProperty("solved_with_ilu0_ic0", incomplete);
     EXPECT_EQ(incomplete, cases);
     EXPECT_LT(jacobi, cases);  // the set is hard enough to tell them apart
+}
+
+// Multigrid with CG on the symmetric matrices above.
+TEST_F(Preconditioners, AmgSolvesTheSymmetricMatrices) {
+    const Problem symmetric[] = {plate(24, 1e-4), reservoir(20, 20, 8, 3.0, 0.0, 1e-6),
+                                 read_matrix_market(BRISVEL_TEST_MATRICES "/g20.mtx")};
+    for (const Problem &p : symmetric) {
+        const Outcome o = solve(p, QV_METHOD_CG, QV_PRECONDITIONER_AMG);
+        EXPECT_TRUE(o.solved) << p.rows << " " << qvErrorString(o.error);
+        EXPECT_LE(o.residual, 1e-8 * 1.01) << p.rows;
+        RecordProperty("amg_iterations_" + std::to_string(p.rows), o.iterations);
+    }
 }
 
 Problem two_by_two(double a, double b, double c, double d) {

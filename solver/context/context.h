@@ -20,6 +20,8 @@ struct Results {
     std::int32_t iterations = 0;
     double residual = 0.0;
     double setup_seconds = 0.0;
+    std::int32_t amg_levels = 0;
+    double amg_complexity = 0.0;
 };
 
 struct Context {

@@ -114,6 +114,16 @@ inline std::pair<std::size_t, std::size_t> run_of(std::size_t blocks, std::size_
     return {blocks * t / count, blocks * (t + 1) / count};
 }
 
+// The calling thread's place in the team running it: 0 .. team - 1, and 0
+// outside a team.
+inline std::size_t thread_index() {
+#ifdef _OPENMP
+    return static_cast<std::size_t>(omp_get_thread_num());
+#else
+    return 0;
+#endif
+}
+
 // Calls body(b) for every block b of [0, blocks), shared out in runs.
 template <class Body> void for_blocks(std::size_t blocks, int team, Body body) {
     if (team <= 1) {

@@ -18,6 +18,7 @@ struct SolveResult {
     int iterations = 0;
     double residual = 0.0;       // true relative residual ||b - Ax|| / ||b|| of the returned x
     double setup_seconds = 0.0;  // building the preconditioner or the factorisation
+    HierarchyShape hierarchy{};  // the multigrid preconditioner's, when it is one
 };
 
 // The one convergence test: a relative residual meets the threshold. NaN

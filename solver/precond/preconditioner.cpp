@@ -12,6 +12,7 @@ BuiltPreconditioner make_jacobi(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ssor(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ilu0(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ic0(const CsrMatrix &a, const Parameters &p);
+BuiltPreconditioner make_amg(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<NormalPreconditioner> make_column_ssor(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const Parameters &p);
@@ -44,6 +45,7 @@ const PreconditionerKind preconditioners[] = {
     {QV_PRECONDITIONER_NONE,    make_identity, true,           make_column_identity, true},
     {QV_PRECONDITIONER_ILU0,    make_ilu0,     false,          nullptr,              false},
     {QV_PRECONDITIONER_IC0,     make_ic0,      true,           nullptr,              false},
+    {QV_PRECONDITIONER_AMG,     make_amg,      true,           nullptr,              false},
     // clang-format on
 };
 

@@ -4,9 +4,16 @@
 #include "context/parameters.h"
 #include "kernels/csr.h"
 
+#include <cstdint>
 #include <memory>
 
 namespace brisvel {
+
+// What a multigrid preconditioner tells of its hierarchy; zeros for others.
+struct HierarchyShape {
+    std::int32_t levels = 0;
+    double complexity = 0.0;  // all levels' matrix entries over the finest's
+};
 
 class Preconditioner {
   public:
@@ -16,6 +23,7 @@ class Preconditioner {
     // The entries d of M^-1 = diag(d) when M is diagonal, so that methods
     // can fold the scaling into their own passes; null otherwise.
     virtual const double *inverse_diagonal() const { return nullptr; }
+    virtual HierarchyShape hierarchy() const { return {}; }
 };
 
 // What a factory gives: code QV_OK and the preconditioner, or the

@@ -33,6 +33,8 @@ bool any_preconditioner(std::int32_t v, const Parameters &) {
 bool not_negative(std::int32_t v, const Parameters &) { return v >= 0; }
 bool restart_length(std::int32_t v, const Parameters &) { return v >= 1 && v <= 1000; }
 bool thread_count(std::int32_t v, const Parameters &) { return v >= 0 && v <= QV_MAX_THREADS; }
+bool smoothing_degree(std::int32_t v, const Parameters &) { return v >= 1 && v <= 10; }
+bool coarsest_size(std::int32_t v, const Parameters &) { return v >= 1 && v <= 4000; }
 
 // The variable count and least-squares mode change the system too, and are
 // set apart below.
@@ -42,11 +44,14 @@ const IntSetting int_settings[] = {
     {QV_PARAM_MAX_ITERATIONS, &Parameters::max_iterations, not_negative},
     {QV_PARAM_GMRES_RESTART, &Parameters::gmres_restart, restart_length},
     {QV_PARAM_THREADS, &Parameters::threads, thread_count},
+    {QV_PARAM_AMG_SWEEPS, &Parameters::amg_sweeps, smoothing_degree},
+    {QV_PARAM_AMG_COARSEST, &Parameters::amg_coarsest, coarsest_size},
 };
 
 const DoubleSetting double_settings[] = {
     {QV_PARAM_THRESHOLD, &Parameters::threshold, 0.0, 1.0},
     {QV_PARAM_SSOR_OMEGA, &Parameters::ssor_omega, 0.0, 2.0},
+    {QV_PARAM_AMG_STRENGTH, &Parameters::amg_strength, 0.0, 1.0},
 };
 
 template <class Setting, std::size_t N> const Setting *find(const Setting (&table)[N], int code) {
@@ -100,6 +105,8 @@ int get_parameter(const Context &ctx, int code, std::int32_t &value) {
         value = p.least_squares ? 1 : 0;
     else if (code == QV_USED_ITERATIONS)
         value = ctx.results.iterations;
+    else if (code == QV_AMG_LEVELS)
+        value = ctx.results.amg_levels;
     else
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     return QV_OK;
@@ -112,6 +119,8 @@ int get_parameter(const Context &ctx, int code, double &value) {
         value = ctx.results.residual;
     else if (code == QV_SETUP_SECONDS)
         value = ctx.results.setup_seconds;
+    else if (code == QV_AMG_COMPLEXITY)
+        value = ctx.results.amg_complexity;
     else
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     return QV_OK;

@@ -331,6 +331,7 @@ SolveResult run_preconditioned(Context &ctx, const CsrMatrix &m, std::size_t unk
     const double setup = seconds() - start;
     SolveResult result = iterate(*pre.preconditioner, control_of(ctx, unknowns));
     result.setup_seconds = setup;
+    result.hierarchy = pre.preconditioner->hierarchy();
     return result;
 }
 

@@ -71,12 +71,18 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_SSOR_OMEGA 0x106      /* double: SSOR relaxation factor, 0 < w < 2 (default 1) */
 #define QV_PARAM_PRECONDITIONER 0x10B  /* int: a QV_PRECONDITIONER_* code (default Jacobi) */
 #define QV_PARAM_THREADS 0x10C         /* int: threads, 1 .. QV_MAX_THREADS; 0 = default, see below */
+#define QV_PARAM_AMG_STRENGTH 0x10D    /* double: AMG strength threshold, 0 < t < 1 (default 0.08) */
+#define QV_PARAM_AMG_SWEEPS 0x10E      /* int: AMG smoothing degree per level, 1 .. 10 (default 2) */
+#define QV_PARAM_AMG_COARSEST 0x10F    /* int: AMG coarsest level's most unknowns, 1 .. 4000 (default 500) */
 
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
 #define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
 #define QV_RESIDUAL 0x181        /* double: true relative residual of the last solve's answer */
 #define QV_SETUP_SECONDS 0x182   /* double: seconds of the last solve spent building its
                                     preconditioner or factorisation (part of the solve) */
+#define QV_AMG_LEVELS 0x183      /* int: levels of the last solve's AMG hierarchy; 0 without AMG */
+#define QV_AMG_COMPLEXITY 0x184  /* double: its operator complexity, the entries of all levels'
+                                    matrices over the finest's; 0 without AMG */
 
 #define QV_MAX_VARIABLES (1 << 28) /* largest accepted variable count */
 #define QV_MAX_THREADS 1024        /* largest accepted thread count */
@@ -115,6 +121,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PRECONDITIONER_NONE 0x302   /* no preconditioning */
 #define QV_PRECONDITIONER_ILU0 0x303   /* incomplete LU with the sparsity of A; square systems only */
 #define QV_PRECONDITIONER_IC0 0x304    /* incomplete Cholesky of a symmetric A (else QV_ERROR_NOT_SYMMETRIC) */
+#define QV_PRECONDITIONER_AMG 0x305    /* algebraic multigrid (smoothed aggregation), one V-cycle; see below */
 
 /* ---- Blocks: a system holds a matrix, a matrix holds rows ---- */
 #define QV_BLOCK_SYSTEM 0
