@@ -92,6 +92,8 @@ QVint preconditioner_of(Preconditioner preconditioner) {
         return QV_PRECONDITIONER_ILU0;
     case Preconditioner::Ic0:
         return QV_PRECONDITIONER_IC0;
+    case Preconditioner::Amg:
+        return QV_PRECONDITIONER_AMG;
     default:
         return QV_PRECONDITIONER_JACOBI;
     }

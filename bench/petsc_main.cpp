@@ -28,7 +28,9 @@ const char usage[] =
     "  --repeat    runs of each library on each case, taken in turns, the fastest\n"
     "              kept; default 3\n"
     "  --cases     any of bicgstab,gmres,cg,gmres-ilu,bicgstab-ilu,cg-ic,cg-ssor,\n"
-    "              bicgstab-ssor,default-cd,default-step,default-poisson; default all\n"
+    "              bicgstab-ssor,default-cd,default-step,default-poisson, and multigrid's\n"
+    "              amg-poisson,amg-jumps,amg-aniso,amg-cd,amg-3d (each also -gamg),\n"
+    "              cg-3d,cg-ic-3d; default all\n"
     "  --threshold relative residual ||b - Ax|| / ||b|| asked of both; default 1e-8\n"
     "  --mpiexec   the launcher and its options, before -n; default\n"
     "              \"mpiexec --oversubscribe --bind-to none\" (with --allow-run-as-root\n"
@@ -43,7 +45,7 @@ struct Case {
     Solver solver;
     Preconditioner preconditioner;
     const char *petsc_method;          // bcgs, gmres or cg
-    const char *petsc_preconditioner;  // jacobi, sor, ilu or icc
+    const char *petsc_preconditioner;  // jacobi, sor, ilu, icc, hypre or gamg
     double target;                     // brisvel's time over PETSc's
 };
 
@@ -67,6 +69,23 @@ const Case all_cases[] = {
     {"default-step", Kind::ImplicitStep, Solver::Bicgstab, Preconditioner::Ilu0, "gmres", "ilu",
      1.0},
     {"default-poisson", Kind::Poisson, Solver::Cg, Preconditioner::Ic0, "gmres", "ilu", 1.0},
+    // Multigrid: brisvel's AMG against BoomerAMG and GAMG, on the elliptic
+    // problems and on convection-diffusion (BiCGStab's preconditioner); and
+    // on the cube, the single-level preconditioners that may be faster there.
+    {"amg-poisson", Kind::Poisson, Solver::Cg, Preconditioner::Amg, "cg", "hypre", 1.0},
+    {"amg-poisson-gamg", Kind::Poisson, Solver::Cg, Preconditioner::Amg, "cg", "gamg", 1.0},
+    {"amg-jumps", Kind::Jumps, Solver::Cg, Preconditioner::Amg, "cg", "hypre", 1.0},
+    {"amg-jumps-gamg", Kind::Jumps, Solver::Cg, Preconditioner::Amg, "cg", "gamg", 1.0},
+    {"amg-aniso", Kind::Anisotropic, Solver::Cg, Preconditioner::Amg, "cg", "hypre", 1.0},
+    {"amg-aniso-gamg", Kind::Anisotropic, Solver::Cg, Preconditioner::Amg, "cg", "gamg", 1.0},
+    {"amg-cd", Kind::ConvectionDiffusion, Solver::Bicgstab, Preconditioner::Amg, "bcgs", "hypre",
+     1.0},
+    {"amg-cd-gamg", Kind::ConvectionDiffusion, Solver::Bicgstab, Preconditioner::Amg, "bcgs",
+     "gamg", 1.0},
+    {"amg-3d", Kind::Poisson3d, Solver::Cg, Preconditioner::Amg, "cg", "hypre", 1.0},
+    {"amg-3d-gamg", Kind::Poisson3d, Solver::Cg, Preconditioner::Amg, "cg", "gamg", 1.0},
+    {"cg-3d", Kind::Poisson3d, Solver::Cg, Preconditioner::Jacobi, "cg", "jacobi", 1.0},
+    {"cg-ic-3d", Kind::Poisson3d, Solver::Cg, Preconditioner::Ic0, "cg", "icc", 1.0},
 };
 
 struct Options {
@@ -148,6 +167,12 @@ const char *kind_name(Kind kind) {
         return "cd";
     case Kind::ImplicitStep:
         return "step";
+    case Kind::Jumps:
+        return "jumps";
+    case Kind::Anisotropic:
+        return "aniso";
+    case Kind::Poisson3d:
+        return "poisson3d";
     default:
         return "poisson";
     }
@@ -259,6 +284,8 @@ const char *preconditioner_name(Preconditioner preconditioner) {
         return "ilu(0)";
     case Preconditioner::Ic0:
         return "ic(0)";
+    case Preconditioner::Amg:
+        return "amg";
     default:
         return "jacobi";
     }
@@ -281,19 +308,27 @@ std::string residual_text(const Outcome &out) {
     return buf;
 }
 
+// The problem's size as the tables give it: 700x700, or 80^3 for the cube.
+std::string size_text(const Record &rec) {
+    char text[24];
+    if (rec.c->kind == Kind::Poisson3d)
+        std::snprintf(text, sizeof text, "%d^3", side_3d(rec.grid));
+    else
+        std::snprintf(text, sizeof text, "%dx%d", rec.grid, rec.grid);
+    return text;
+}
+
 void print_table(const Options &o, const std::vector<Record> &records) {
     std::printf("brisvel-bench-petsc: PETSc %d.%d.%d under mpiexec, brisvel with as many threads "
                 "as PETSc has ranks; threshold %.0e on ||b - Ax|| / ||b||; best of %d runs in "
                 "turns\n",
                 PETSC_VERSION_MAJOR, PETSC_VERSION_MINOR, PETSC_VERSION_SUBMINOR, o.threshold,
                 o.repeat);
-    std::printf("%-15s %-9s %2s | %-10s %6s %9s | %-10s %6s %9s | %6s %7s\n", "case", "grid", "w",
+    std::printf("%-16s %-9s %2s | %-10s %6s %9s | %-10s %6s %9s | %6s %7s\n", "case", "grid", "w",
                 "brisvel", "iters", "true res", "PETSc", "iters", "true res", "ratio", "target");
     for (const Record &rec : records) {
-        char grid[24];
-        std::snprintf(grid, sizeof grid, "%dx%d", rec.grid, rec.grid);
-        std::printf("%-15s %-9s %2d | %8.4f s %6d %9s | ", rec.c->name, grid, rec.workers,
-                    rec.brisvel.seconds, rec.brisvel.iterations,
+        std::printf("%-16s %-9s %2d | %8.4f s %6d %9s | ", rec.c->name, size_text(rec).c_str(),
+                    rec.workers, rec.brisvel.seconds, rec.brisvel.iterations,
                     residual_text(rec.brisvel).c_str());
         if (!rec.petsc.available) {
             std::printf("unavailable: %s\n", rec.petsc.note.c_str());
@@ -334,9 +369,9 @@ void print_json(const Options &o, const std::vector<Record> &records) {
                 o.repeat);
     for (std::size_t k = 0; k < records.size(); ++k) {
         const Record &rec = records[k];
-        std::printf("  {\"case\": \"%s\", \"grid\": \"%dx%d\", \"workers\": %d, "
+        std::printf("  {\"case\": \"%s\", \"grid\": \"%s\", \"workers\": %d, "
                     "\"brisvel_setup\": \"%s+%s\", \"petsc_setup\": \"%s\", ",
-                    rec.c->name, rec.grid, rec.grid, rec.workers, solver_name(rec.c->solver),
+                    rec.c->name, size_text(rec).c_str(), rec.workers, solver_name(rec.c->solver),
                     preconditioner_name(rec.c->preconditioner), rec.petsc_setup.c_str());
         print_side("brisvel", rec.brisvel);
         std::printf(", ");
@@ -364,7 +399,8 @@ int main(int argc, char **argv) {
                     " --oversubscribe --bind-to none";
     std::vector<Record> records;
     for (int grid : o.grids) {
-        for (Kind kind : {Kind::ConvectionDiffusion, Kind::ImplicitStep, Kind::Poisson}) {
+        for (Kind kind : {Kind::ConvectionDiffusion, Kind::ImplicitStep, Kind::Poisson, Kind::Jumps,
+                          Kind::Anisotropic, Kind::Poisson3d}) {
             bool any = false;
             for (const Case &c : all_cases)
                 any = any || (c.kind == kind && wanted(o, c));

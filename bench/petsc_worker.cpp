@@ -18,7 +18,7 @@ namespace {
 struct WorkerCase {
     Kind kind = Kind::ConvectionDiffusion;
     std::string method;          // bcgs, gmres or cg
-    std::string preconditioner;  // jacobi, sor, ilu or icc
+    std::string preconditioner;  // jacobi, sor, ilu, icc, hypre (BoomerAMG) or gamg
     int grid = 0;
     double threshold = 1e-8;
 };
@@ -30,6 +30,12 @@ bool parse_kind(const char *name, Kind &kind) {
         kind = Kind::ImplicitStep;
     else if (std::strcmp(name, "poisson") == 0)
         kind = Kind::Poisson;
+    else if (std::strcmp(name, "jumps") == 0)
+        kind = Kind::Jumps;
+    else if (std::strcmp(name, "aniso") == 0)
+        kind = Kind::Anisotropic;
+    else if (std::strcmp(name, "poisson3d") == 0)
+        kind = Kind::Poisson3d;
     else
         return false;
     return true;
@@ -50,6 +56,13 @@ PetscErrorCode set_preconditioner(KSP ksp, const std::string &name, PetscMPIInt 
         PetscCall(PCSORSetSymmetric(pc, SOR_LOCAL_SYMMETRIC_SWEEP));
         PetscCall(PCSORSetOmega(pc, 1.0));
         used = "sor(local symmetric)";
+    } else if (name == "hypre") {
+        PetscCall(PCSetType(pc, PCHYPRE));
+        PetscCall(PCHYPRESetType(pc, "boomeramg"));
+        used = "hypre boomeramg";
+    } else if (name == "gamg") {
+        PetscCall(PCSetType(pc, PCGAMG));
+        used = "gamg";
     } else if (ranks == 1) {
         PetscCall(PCSetType(pc, name == "ilu" ? PCILU : PCICC));
         PetscCall(PCFactorSetLevels(pc, 0));
@@ -78,8 +91,8 @@ PetscErrorCode solve_once(const WorkerCase &c) {
     PetscCall(MatSetSizes(a, PETSC_DECIDE, PETSC_DECIDE, n, n));
     PetscCall(MatSetType(a, MATAIJ));
     PetscCall(MatSeqAIJSetPreallocation(a, max_row_entries, nullptr));
-    // Across a split between ranks a row has at most four neighbours.
-    PetscCall(MatMPIAIJSetPreallocation(a, max_row_entries, nullptr, 4, nullptr));
+    // Across a split between ranks a row has at most all its neighbours.
+    PetscCall(MatMPIAIJSetPreallocation(a, max_row_entries, nullptr, max_row_entries - 1, nullptr));
     PetscInt lo = 0, hi = 0;
     PetscCall(MatGetOwnershipRange(a, &lo, &hi));
     PetscCall(MatCreateVecs(a, &x, &b));

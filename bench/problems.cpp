@@ -11,6 +11,8 @@ namespace {
 constexpr double velocity = 20.0;  // convection speed on the unit square, both directions
 constexpr double reaction = 0.01;  // the implicit step's extra diagonal, h^2 / dt
 constexpr double damping = 0.1;    // least squares: rows (1 + damping) u_k - u_neighbour
+constexpr double contrast = 1e4;   // the jumps' coefficient in every other tile
+constexpr double weak = 1e-3;      // the anisotropic problem's coefficient of u_yy
 
 // The 5-point stencil on row i: centre, west, east, south and north.
 Row stencil_row(int grid, int i, double centre, double west, double east, double south,
@@ -85,13 +87,71 @@ Row random_least_squares_row(int grid, int i) {
     return row;
 }
 
+// -div(k grad u) = 1 with k 1 or contrast in a checkerboard of 8 x 8 tiles:
+// each face weighted by the harmonic mean of its two cells' k, a boundary
+// face by the cell's own.
+Row jumps_row(int grid, int i) {
+    const int tile = std::max(1, grid / 8);
+    auto k = [tile](int x, int y) { return (x / tile + y / tile) % 2 != 0 ? contrast : 1.0; };
+    const int gx = i % grid, gy = i / grid;
+    const double own = k(gx, gy);
+    auto face = [&](int x, int y) {
+        if (x < 0 || y < 0 || x >= grid || y >= grid)
+            return own;
+        const double other = k(x, y);
+        return 2.0 * own * other / (own + other);
+    };
+    const double s = face(gx, gy - 1), w = face(gx - 1, gy), e = face(gx + 1, gy),
+                 n = face(gx, gy + 1);
+    return stencil_row(grid, i, s + w + e + n, -w, -e, -s, -n);
+}
+
+// The 7-point Laplacian on a cube of side points a side.
+Row poisson_3d_row(int side, int i) {
+    Row row;
+    const int x = i % side, y = (i / side) % side, z = i / (side * side);
+    auto add = [&row](int col, double val) {
+        row.col[row.count] = col;
+        row.val[row.count] = val;
+        ++row.count;
+    };
+    const int plane = side * side;
+    if (z > 0)
+        add(i - plane, -1.0);
+    if (y > 0)
+        add(i - side, -1.0);
+    if (x > 0)
+        add(i - 1, -1.0);
+    add(i, 6.0);
+    if (x + 1 < side)
+        add(i + 1, -1.0);
+    if (y + 1 < side)
+        add(i + side, -1.0);
+    if (z + 1 < side)
+        add(i + plane, -1.0);
+    row.rhs = 1.0;
+    return row;
+}
+
 }  // namespace
 
+int side_3d(int grid) {
+    const long long points = static_cast<long long>(grid) * grid;
+    int side = 10;
+    while (static_cast<long long>(side) * side * side < points)
+        side += 10;
+    return side;
+}
+
 int problem_rows(Kind kind, int grid) {
+    if (kind == Kind::Poisson3d)
+        return side_3d(grid) * side_3d(grid) * side_3d(grid);
     return least_squares(kind) ? 2 * grid * grid : grid * grid;
 }
 
-int problem_cols(Kind, int grid) { return grid * grid; }
+int problem_cols(Kind kind, int grid) {
+    return kind == Kind::Poisson3d ? problem_rows(kind, grid) : grid * grid;
+}
 
 Row problem_row(Kind kind, int grid, int i) {
     const double c = velocity / (2.0 * (grid + 1));  // velocity h / 2, with h = 1 / (grid + 1)
@@ -104,6 +164,12 @@ Row problem_row(Kind kind, int grid, int i) {
         return stencil_row(grid, i, 4.0, -1.0, -1.0, -1.0, -1.0);
     case Kind::RandomLeastSquares:
         return random_least_squares_row(grid, i);
+    case Kind::Jumps:
+        return jumps_row(grid, i);
+    case Kind::Anisotropic:
+        return stencil_row(grid, i, 2.0 + 2.0 * weak, -1.0, -1.0, -weak, -weak);
+    case Kind::Poisson3d:
+        return poisson_3d_row(side_3d(grid), i);
     default:
         return least_squares_row(grid, i);
     }

@@ -13,6 +13,9 @@ enum class Kind {
     Poisson,              // 5-point Laplacian, symmetric positive definite
     LeastSquares,         // 2n x n: two damped differences per grid point
     RandomLeastSquares,   // 2n x n: five entries a row in random columns, seeded
+    Jumps,                // -div(k grad u) = 1, k 1 and 1e4 in a checkerboard of 8 x 8 tiles
+    Anisotropic,          // -u_xx - 1e-3 u_yy = 1
+    Poisson3d,            // 7-point Laplacian on a cube of side_3d(grid) points a side
 };
 
 // True for the kinds solved in least-squares mode.
@@ -23,7 +26,7 @@ inline bool least_squares(Kind kind) {
 // A sparse matrix and right-hand side in plain compressed rows.
 struct Problem {
     Kind kind = Kind::Poisson;
-    int grid = 0;
+    int grid = 0;  // (the 3D problem's cube has side_3d(grid) points a side)
     int rows = 0;
     int cols = 0;
     std::vector<std::int64_t> start{0};  // row i holds entries start[i] .. start[i+1]
@@ -35,7 +38,12 @@ struct Problem {
 };
 
 // The largest number of entries a row of any problem has.
-constexpr int max_row_entries = 5;
+constexpr int max_row_entries = 7;
+
+// The side of the cube of the 3D problem run for a grid x grid size: the
+// smallest multiple of 10 whose cube has grid^2 points or more (80 for 700,
+// 100 for 1000).
+int side_3d(int grid);
 
 // The entries of one row: count columns and values, and the right-hand side.
 struct Row {

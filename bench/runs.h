@@ -31,7 +31,7 @@ enum class Solver {
 };
 
 // brisvel's preconditioner for a solve; Jacobi unless a case says otherwise.
-enum class Preconditioner { Jacobi, Ssor, Ilu0, Ic0 };
+enum class Preconditioner { Jacobi, Ssor, Ilu0, Ic0, Amg };
 
 struct Outcome {
     bool available = true;   // false when the solver could not be used at all
