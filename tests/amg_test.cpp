@@ -139,7 +139,7 @@ TEST_F(Amg, RefusesWhatItCannotBuild) {
         qvSolverParameterd(QV_PARAM_AMG_STRENGTH, value);
         EXPECT_NE(qvGetError(), QV_OK) << value;
     }
-    EXPECT_EQ(qvGetParameterd(QV_PARAM_AMG_STRENGTH), 0.08);
+    EXPECT_EQ(qvGetParameterd(QV_PARAM_AMG_STRENGTH), 0.02);
     EXPECT_EQ(qvGetParameteri(QV_PARAM_AMG_COARSEST), 500);
 }
 

@@ -128,7 +128,7 @@ def solve(
         CGLS; see the C header), "bicgstab",
         "gmres", "cg", or a direct method when its extension is available:
         "superlu", "superlu_permuted", "cholmod".
-    preconditioner: "jacobi", "ssor", "ilu0", "ic0" or "none".
+    preconditioner: "jacobi", "ssor", "ilu0", "ic0", "amg" or "none".
     threshold: the true relative residual to reach (library default 1e-10).
     max_iterations, threads: None for the library's defaults.
     locked: {index: value} of variables held at given values; their terms

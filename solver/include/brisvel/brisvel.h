@@ -71,7 +71,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_SSOR_OMEGA 0x106      /* double: SSOR relaxation factor, 0 < w < 2 (default 1) */
 #define QV_PARAM_PRECONDITIONER 0x10B  /* int: a QV_PRECONDITIONER_* code (default Jacobi) */
 #define QV_PARAM_THREADS 0x10C         /* int: threads, 1 .. QV_MAX_THREADS; 0 = default, see below */
-#define QV_PARAM_AMG_STRENGTH 0x10D    /* double: AMG strength threshold, 0 < t < 1 (default 0.08) */
+#define QV_PARAM_AMG_STRENGTH 0x10D    /* double: AMG strength threshold, 0 < t < 1 (default 0.02) */
 #define QV_PARAM_AMG_SWEEPS 0x10E      /* int: AMG smoothing degree per level, 1 .. 10 (default 2) */
 #define QV_PARAM_AMG_COARSEST 0x10F    /* int: AMG coarsest level's most unknowns, 1 .. 4000 (default 500) */
 
@@ -121,7 +121,14 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PRECONDITIONER_NONE 0x302   /* no preconditioning */
 #define QV_PRECONDITIONER_ILU0 0x303   /* incomplete LU with the sparsity of A; square systems only */
 #define QV_PRECONDITIONER_IC0 0x304    /* incomplete Cholesky of a symmetric A (else QV_ERROR_NOT_SYMMETRIC) */
-#define QV_PRECONDITIONER_AMG 0x305    /* algebraic multigrid (smoothed aggregation), one V-cycle; see below */
+#define QV_PRECONDITIONER_AMG 0x305    /* algebraic multigrid (smoothed aggregation), one V-cycle */
+/* AMG: the levels go down by aggregating strongly connected unknowns
+   (QV_PARAM_AMG_STRENGTH) until one has at most QV_PARAM_AMG_COARSEST
+   unknowns, solved exactly; each level is smoothed by a Chebyshev
+   polynomial of degree QV_PARAM_AMG_SWEEPS before and after its coarse
+   correction, which keeps the preconditioner symmetric for CG. A zero or
+   non-finite diagonal entry fails with QV_ERROR_PRECONDITIONER. In least
+   squares it is built on the formed A'A. */
 
 /* ---- Blocks: a system holds a matrix, a matrix holds rows ---- */
 #define QV_BLOCK_SYSTEM 0
