@@ -19,7 +19,7 @@ CsrMatrix sparse_product(const CsrMatrix &a, const CsrMatrix &b) {
         std::int32_t col;
         double val;
     };
-    struct Scratch {
+    struct alignas(64) Scratch {  // (a line each: the threads write their own)
         std::vector<std::int64_t> slot;
         std::vector<Term> row;
     };

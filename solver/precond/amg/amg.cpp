@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -162,23 +163,36 @@ void Amg::cycle(std::size_t l, const double *b, double *x) const {
 bool smoothing_data(Level &level) {
     const CsrMatrix &a = *level.a;
     const std::size_t n = static_cast<std::size_t>(a.rows);
+    const std::size_t blocks = (n + block_size - 1) / block_size;
     level.inverse_diagonal.assign(n, 0.0);
-    double bound = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        double d = 0.0, sum = 0.0;
-        for (auto k = static_cast<std::size_t>(a.row_ptr[i]);
-             k < static_cast<std::size_t>(a.row_ptr[i + 1]); ++k) {
-            sum += std::fabs(a.val[k]);
-            if (static_cast<std::size_t>(a.col[k]) == i)
-                d = a.val[k];
+    // Each block's largest bound, NaN when a diagonal entry is zero or a
+    // row is not finite; then the largest of them (the same on any team).
+    std::vector<double> bound(blocks, 0.0);
+    for_blocks(blocks, team_size(n), [&](std::size_t block) {
+        double most = 0.0;
+        for (std::size_t i = block * block_size; i < std::min(n, (block + 1) * block_size); ++i) {
+            double d = 0.0, sum = 0.0;
+            for (auto k = static_cast<std::size_t>(a.row_ptr[i]);
+                 k < static_cast<std::size_t>(a.row_ptr[i + 1]); ++k) {
+                sum += std::fabs(a.val[k]);
+                if (static_cast<std::size_t>(a.col[k]) == i)
+                    d = a.val[k];
+            }
+            const double inverse = 1.0 / d;
+            if (d == 0.0 || !std::isfinite(inverse) || !std::isfinite(sum))
+                most = std::numeric_limits<double>::quiet_NaN();
+            level.inverse_diagonal[i] = inverse;
+            most = std::isnan(most) ? most : std::max(most, sum * std::fabs(inverse));
         }
-        const double inverse = 1.0 / d;
-        if (d == 0.0 || !std::isfinite(inverse) || !std::isfinite(sum))
+        bound[block] = most;
+    });
+    double largest = 0.0;
+    for (double b : bound) {
+        if (std::isnan(b))
             return false;
-        level.inverse_diagonal[i] = inverse;
-        bound = std::max(bound, sum * std::fabs(inverse));
+        largest = std::max(largest, b);
     }
-    level.hi = 1.1 * bound;
+    level.hi = 1.1 * largest;
     level.d.assign(n, 0.0);
     level.t.assign(n, 0.0);
     return true;
