@@ -72,18 +72,18 @@ class Amg final : public Preconditioner {
     void cycle(std::size_t l, const double *b, double *x) const;
     // x += p(D^-1 A) D^-1 (b - A x), the Chebyshev polynomial of degree sweeps
     // on [hi / ratio, hi]; x = 0 on entry when from_zero.
-    void smooth(const Level &level, const double *b, double *x, bool from_zero) const;
+    void smooth(Level &level, const double *b, double *x, bool from_zero) const;
 
     mutable std::vector<Level> levels_;
     DenseLu coarse_;
     int sweeps_;
 };
 
-void Amg::smooth(const Level &level, const double *b, double *x, bool from_zero) const {
+void Amg::smooth(Level &level, const double *b, double *x, bool from_zero) const {
     const CsrMatrix &a = *level.a;
     const std::size_t n = static_cast<std::size_t>(a.rows);
     const double *dinv = level.inverse_diagonal.data();
-    double *d = const_cast<double *>(level.d.data()), *t = const_cast<double *>(level.t.data());
+    double *d = level.d.data(), *t = level.t.data();  // (the levels are the cycle's work room)
     const double hi = level.hi, lo = hi / smoothing_ratio;
     const double theta = 0.5 * (hi + lo), delta = 0.5 * (hi - lo), sigma = theta / delta;
     // Each step reads the iterate from one of x and t and writes the next
