@@ -5,11 +5,13 @@
 #include "context/context.h"
 #include "direct/direct.h"
 #include "error.h"
+#include "kernels/vector_ops.h"
 #include "solve/settings.h"
 #include "solve/solve.h"
 
 #include <brisvel/brisvel.h>
 
+#include <algorithm>
 #include <cmath>
 #include <new>
 
@@ -95,6 +97,27 @@ bool check_index(const Context &ctx, QVint index) {
 // Records QV_ERROR_NOT_FINITE unless value is a finite number.
 bool check_finite(double value) { return std::isfinite(value) || fail(QV_ERROR_NOT_FINITE); }
 
+// Records QV_ERROR_NOT_FINITE unless all count values are finite numbers.
+bool check_all_finite(QVint count, const double *values) {
+    return all_finite(static_cast<std::size_t>(count), values) || fail(QV_ERROR_NOT_FINITE);
+}
+
+// Records QV_ERROR_INVALID_VALUE unless an array of count entries is the
+// size wanted and not null.
+bool check_array(QVint count, QVint wanted, const void *values) {
+    return (count == wanted && values != nullptr) || fail(QV_ERROR_INVALID_VALUE);
+}
+
+// Records QV_ERROR_BLOCK_ORDER unless a system is closed and no block is open.
+bool check_closed_system(const Context &ctx) {
+    return (ctx.block == Block::None && ctx.system_ready) || fail(QV_ERROR_BLOCK_ORDER);
+}
+
+// Records QV_ERROR_INVALID_INDEX unless row names a row of the closed system.
+bool check_row(const Context &ctx, QVint row) {
+    return (row >= 0 && row < ctx.matrix.rows) || fail(QV_ERROR_INVALID_INDEX);
+}
+
 // Sets a parameter of either type: outside blocks, and not while solving.
 template <class T> void write_parameter(QVint code, T value) {
     guarded([&] {
@@ -179,7 +202,7 @@ void qvSetVariable(QVint index, QVdouble value) {
     guarded([&] {
         Held ctx = require_writable_context();
         if (ctx && check_index(*ctx, index) && check_finite(value))
-            ctx->values[static_cast<std::size_t>(index)] = value;
+            ctx->selected_values()[static_cast<std::size_t>(index)] = value;
     });
 }
 
@@ -206,7 +229,40 @@ void qvRightHandSide(QVdouble value) {
         if (ctx->block != Block::Row)
             fail(QV_ERROR_BLOCK_ORDER);
         else if (check_finite(value))
-            ctx->row_rhs = value;
+            ctx->row_rhs[static_cast<std::size_t>(ctx->params.system)] = value;
+    });
+}
+
+void qvRightHandSides(QVint count, const QVdouble *values) {
+    guarded([&] {
+        if (Held ctx = require_writable_context())
+            report(set_row_rhs(*ctx, count, values));
+    });
+}
+
+void qvCompressedRows(QVint rows, const int64_t *starts, const QVint *columns,
+                      const QVdouble *values, const QVdouble *rhs) {
+    guarded([&] {
+        if (Held ctx = require_writable_context())
+            report(set_compressed_rows(*ctx, rows, starts, columns, values, rhs));
+    });
+}
+
+void qvSetRightHandSide(QVint row, QVdouble value) {
+    guarded([&] {
+        Held ctx = require_writable_context();
+        if (ctx && check_closed_system(*ctx) && check_row(*ctx, row) && check_finite(value))
+            ctx->selected_rhs()[static_cast<std::size_t>(row)] = value;
+    });
+}
+
+void qvSetRightHandSides(QVint count, const QVdouble *values) {
+    guarded([&] {
+        Held ctx = require_writable_context();
+        if (ctx && check_closed_system(*ctx) &&
+            check_array(count, static_cast<QVint>(ctx->selected_rhs().size()), values) &&
+            check_all_finite(count, values))
+            std::copy(values, values + count, ctx->selected_rhs().begin());
     });
 }
 
@@ -220,10 +276,11 @@ QVbool qvSolve(void) {
         if (ctx->block != Block::None || !ctx->system_ready)
             return fail(QV_ERROR_BLOCK_ORDER);
         SolvingMark mark(*ctx);
-        const SolveResult result = solve_system(*ctx);
-        ctx->results = Results{result.iterations, result.residual, result.setup_seconds,
-                               result.hierarchy.levels, result.hierarchy.complexity};
-        return report(result.code);
+        ctx->results = solve_system(*ctx);
+        for (const SystemResult &system : ctx->results.systems)
+            if (system.code != QV_OK)
+                return report(system.code);
+        return true;
     });
 }
 
@@ -232,7 +289,24 @@ QVdouble qvGetVariable(QVint index) {
         const Held ctx = require_context();
         if (!ctx || !check_index(*ctx, index))
             return 0.0;
-        return ctx->values[static_cast<std::size_t>(index)];
+        return ctx->selected_values()[static_cast<std::size_t>(index)];
+    });
+}
+
+void qvGetVariables(QVint count, QVdouble *values) {
+    guarded([&] {
+        const Held ctx = require_context();
+        if (ctx && check_array(count, ctx->params.variable_count, values))
+            std::copy(ctx->selected_values().begin(), ctx->selected_values().end(), values);
+    });
+}
+
+void qvSetVariables(QVint count, const QVdouble *values) {
+    guarded([&] {
+        Held ctx = require_writable_context();
+        if (ctx && check_array(count, ctx->params.variable_count, values) &&
+            check_all_finite(count, values))
+            std::copy(values, values + count, ctx->selected_values().begin());
     });
 }
 

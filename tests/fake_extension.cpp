@@ -33,6 +33,10 @@ EXPORT void dgssv(slu::superlu_options_t *, slu::SuperMatrix *a, int *, int *, s
     *info = a->ncol + 1;  // the memory for the factors could not be had
 }
 #endif
+EXPORT void dgstrs(slu::trans_t, slu::SuperMatrix *, slu::SuperMatrix *, int *, int *,
+                   slu::SuperMatrix *, slu::SuperLUStat_t *, int *) {
+    std::abort();  // a failed factorisation must never be used
+}
 
 #else  // CHOLMOD
 

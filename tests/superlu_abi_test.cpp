@@ -70,6 +70,8 @@ TEST(SuperLuDeclarations, ConstantsMatch) {
     EXPECT_EQ(static_cast<int>(ours::YES), static_cast<int>(::YES));
     EXPECT_EQ(static_cast<int>(ours::NATURAL), static_cast<int>(::NATURAL));
     EXPECT_EQ(static_cast<int>(ours::COLAMD), static_cast<int>(::COLAMD));
+    EXPECT_EQ(static_cast<int>(ours::MY_PERMC), static_cast<int>(::MY_PERMC));
+    EXPECT_EQ(static_cast<int>(ours::NOTRANS), static_cast<int>(::NOTRANS));
     EXPECT_EQ(sizeof(ours::Stype_t), sizeof(::Stype_t));
     EXPECT_EQ(sizeof(int_t), sizeof(int));  // the loader passes int indices
 }
@@ -81,6 +83,7 @@ TEST(SuperLuDeclarations, FunctionsTakeTheSameArguments) {
     EXPECT_SAME_SIGNATURE(ours, dCreate_CompCol_Matrix);
     EXPECT_SAME_SIGNATURE(ours, dCreate_Dense_Matrix);
     EXPECT_SAME_SIGNATURE(ours, dgssv);
+    EXPECT_SAME_SIGNATURE(ours, dgstrs);
     EXPECT_SAME_SIGNATURE(ours, Destroy_SuperMatrix_Store);
     EXPECT_SAME_SIGNATURE(ours, Destroy_SuperNode_Matrix);
     EXPECT_SAME_SIGNATURE(ours, Destroy_CompCol_Matrix);

@@ -2,8 +2,10 @@
 #include "context/assembly.h"
 
 #include "error.h"
+#include "kernels/vector_ops.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -78,7 +80,8 @@ void reserve_rows(Context &ctx) {
     const std::size_t rows = static_cast<std::size_t>(ctx.params.variable_count);
     try {
         ctx.matrix.row_ptr.reserve(rows + 1);
-        ctx.rhs.reserve(rows);
+        for (Vector &rhs : ctx.rhs)
+            rhs.reserve(rows);
     } catch (const std::bad_alloc &) {
         // push_back grows them as needed instead
     }
@@ -92,7 +95,8 @@ void release_unused_rows(Context &ctx) {
     release_unused_room(ctx.matrix.col);
     release_unused_room(ctx.matrix.val);
     release_unused_room(ctx.matrix.row_ptr);
-    release_unused_room(ctx.rhs);
+    for (Vector &rhs : ctx.rhs)
+        release_unused_room(rhs);
 }
 
 // Forgets the assembled rows but keeps the arrays' room, so that assembling
@@ -105,7 +109,8 @@ void clear_rows(Context &ctx) {
     m.row_ptr[0] = 0;
     m.col.clear();
     m.val.clear();
-    ctx.rhs.clear();
+    for (Vector &rhs : ctx.rhs)
+        rhs.clear();
     ctx.system_ready = false;
 }
 
@@ -114,6 +119,8 @@ int begin_system(Context &ctx) {
         return BRISVEL_ERROR(QV_ERROR_DIMENSION);
     clear_rows(ctx);
     std::fill(ctx.locked.begin(), ctx.locked.end(), 0);
+    ++ctx.assembly;
+    forget_assembly(ctx.setup);
     ctx.block = Block::System;
     return QV_OK;
 }
@@ -123,15 +130,14 @@ int end_row(Context &ctx) {
     if (m.rows == std::numeric_limits<std::int32_t>::max())
         return BRISVEL_ERROR(QV_ERROR_DIMENSION);
     finish_row_entries(m, ctx.row_sorted);  // leaves the same row, so it needs no undoing
+    std::size_t pushed = 0;
     try {
-        ctx.rhs.push_back(ctx.row_rhs);
-    } catch (const std::bad_alloc &) {
-        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
-    }
-    try {
+        for (; pushed < ctx.rhs.size(); ++pushed)
+            ctx.rhs[pushed].push_back(ctx.row_rhs[pushed]);
         m.row_ptr.push_back(static_cast<std::int64_t>(m.col.size()));
     } catch (const std::bad_alloc &) {
-        ctx.rhs.pop_back();
+        for (std::size_t k = 0; k < pushed; ++k)
+            ctx.rhs[k].pop_back();
         return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
     ++m.rows;
@@ -257,20 +263,148 @@ int add_coefficients(Context &ctx, std::int32_t count, const std::int32_t *indic
     return QV_OK;
 }
 
+int set_row_rhs(Context &ctx, std::int32_t count, const double *values) {
+    if (count != ctx.params.system_count || values == nullptr)
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    for (std::int32_t k = 0; k < count; ++k)
+        if (!std::isfinite(values[k]))
+            return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
+    if (ctx.block != Block::Row)
+        return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
+    std::copy(values, values + count, ctx.row_rhs.begin());
+    return QV_OK;
+}
+
+namespace {
+
+// The error of compressed rows, checked in the documented order: QV_OK when
+// they may be taken as they are.
+int compressed_rows_error(const Context &ctx, std::int32_t rows, const std::int64_t *starts,
+                          const std::int32_t *columns, const double *values, const double *rhs) {
+    if (rows < 0 || starts == nullptr || starts[0] != 0)
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    const auto n = static_cast<std::size_t>(rows);
+    std::int64_t falls = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        falls |= starts[i + 1] - starts[i];  // negative when a start falls
+    if (falls < 0)
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    const std::int64_t entries = starts[n];
+    if (entries > 0 && (columns == nullptr || values == nullptr))
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    const std::uint32_t variables = static_cast<std::uint32_t>(ctx.params.variable_count);
+    // Checked in pieces that fit an int count; the faulty entry is looked
+    // for only when there is one.
+    constexpr std::int64_t piece = std::int64_t{1} << 30;
+    for (std::int64_t first = 0; first < entries; first += piece) {
+        const auto count = static_cast<std::int32_t>(std::min(piece, entries - first));
+        if (!good_entries(count, columns + first, values + first, variables)) {
+            for (std::int32_t k = 0; k < count; ++k)
+                if (static_cast<std::uint32_t>(columns[first + k]) >= variables)
+                    return BRISVEL_ERROR(QV_ERROR_INVALID_INDEX);
+            return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
+        }
+    }
+    if (rhs != nullptr &&
+        !all_finite(n * static_cast<std::size_t>(ctx.params.system_count), rhs))
+        return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
+    if (ctx.block != Block::System)
+        return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
+    return QV_OK;
+}
+
+// Sorts the entries of each row that needs it by column and adds up its
+// repeated columns, moving the rows after it down over the gap.
+void finish_rows(CsrMatrix &m) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(m.rows); ++i) {
+        const auto first = static_cast<std::size_t>(m.row_ptr[i]);
+        const auto last = static_cast<std::size_t>(m.row_ptr[i + 1]);
+        m.row_ptr[i] = static_cast<std::int64_t>(out);
+        std::size_t sorted = first + 1;
+        while (sorted < last && m.col[sorted - 1] < m.col[sorted])
+            ++sorted;
+        if (sorted >= last) {  // ascending and unique already, as rows usually come
+            if (out != first) {
+                std::copy(m.col.begin() + static_cast<std::ptrdiff_t>(first),
+                          m.col.begin() + static_cast<std::ptrdiff_t>(last),
+                          m.col.begin() + static_cast<std::ptrdiff_t>(out));
+                std::copy(m.val.begin() + static_cast<std::ptrdiff_t>(first),
+                          m.val.begin() + static_cast<std::ptrdiff_t>(last),
+                          m.val.begin() + static_cast<std::ptrdiff_t>(out));
+            }
+            out += last - first;
+            continue;
+        }
+        sort_entries(m, first, sorted, last);
+        for (std::size_t k = first; k < last; ++k) {
+            if (out > static_cast<std::size_t>(m.row_ptr[i]) && m.col[out - 1] == m.col[k]) {
+                m.val[out - 1] += m.val[k];  // repeated coefficients add up
+            } else {
+                m.col[out] = m.col[k];
+                m.val[out] = m.val[k];
+                ++out;
+            }
+        }
+    }
+    m.row_ptr[static_cast<std::size_t>(m.rows)] = static_cast<std::int64_t>(out);
+    m.col.resize(out);
+    m.val.resize(out);
+}
+
+}  // namespace
+
+int set_compressed_rows(Context &ctx, std::int32_t rows, const std::int64_t *starts,
+                        const std::int32_t *columns, const double *values, const double *rhs) {
+    if (const int code = compressed_rows_error(ctx, rows, starts, columns, values, rhs))
+        return code;
+    const auto n = static_cast<std::size_t>(rows);
+    const auto entries = static_cast<std::size_t>(starts[n]);
+    CsrMatrix &m = ctx.matrix;
+    try {  // room first: a reserve that fails changes nothing, and then nothing throws
+        m.row_ptr.reserve(n + 1);
+        m.col.reserve(entries);
+        m.val.reserve(entries);
+        for (Vector &b : ctx.rhs)
+            b.reserve(n);
+    } catch (const std::bad_alloc &) {
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
+    } catch (const std::length_error &) {
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
+    }
+    m.rows = rows;
+    m.cols = ctx.params.variable_count;
+    m.row_ptr.assign(starts, starts + n + 1);
+    m.col.assign(columns, columns + entries);
+    m.val.assign(values, values + entries);
+    for (std::size_t k = 0; k < ctx.rhs.size(); ++k) {
+        if (rhs != nullptr)
+            ctx.rhs[k].assign(rhs + k * n, rhs + (k + 1) * n);
+        else
+            ctx.rhs[k].assign(n, 0.0);
+    }
+    finish_rows(m);
+    return QV_OK;
+}
+
 void discard_system(Context &ctx) {
     ctx.matrix = CsrMatrix{};
     ctx.matrix.cols = ctx.params.variable_count;
-    ctx.rhs.clear();
+    for (Vector &rhs : ctx.rhs)
+        Vector().swap(rhs);
     ctx.system_ready = false;
+    ++ctx.assembly;
+    ctx.setup = Setup();
 }
 
 int set_variable_count(Context &ctx, std::int32_t count) {
     if (count <= 0 || count > QV_MAX_VARIABLES)
         return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
     try {
-        Vector values(ctx.values);
+        std::vector<Vector> values(ctx.values);
         std::vector<unsigned char> locked(ctx.locked);
-        values.resize(static_cast<std::size_t>(count), 0.0);
+        for (Vector &v : values)
+            v.resize(static_cast<std::size_t>(count), 0.0);
         locked.resize(static_cast<std::size_t>(count), 0);
         ctx.values.swap(values);
         ctx.locked.swap(locked);
@@ -279,6 +413,28 @@ int set_variable_count(Context &ctx, std::int32_t count) {
     }
     ctx.params.variable_count = count;
     ctx.workspace.release();  // sized for the old system
+    discard_system(ctx);
+    return QV_OK;
+}
+
+int set_system_count(Context &ctx, std::int32_t count) {
+    if (count < 1 || count > QV_MAX_SYSTEMS)
+        return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+    const auto k = static_cast<std::size_t>(count);
+    try {
+        std::vector<Vector> values(ctx.values);
+        values.resize(k, Vector(static_cast<std::size_t>(ctx.params.variable_count), 0.0));
+        std::vector<Vector> rhs(k);
+        std::vector<double> row_rhs(k, 0.0);
+        ctx.values.swap(values);
+        ctx.rhs.swap(rhs);
+        ctx.row_rhs.swap(row_rhs);
+    } catch (const std::bad_alloc &) {
+        return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
+    }
+    ctx.params.system_count = count;
+    if (ctx.params.system >= count)
+        ctx.params.system = 0;
     discard_system(ctx);
     return QV_OK;
 }
@@ -297,7 +453,7 @@ int begin_block(Context &ctx, std::int32_t block) {
     case QV_BLOCK_ROW:
         if (ctx.block != Block::Matrix)
             return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
-        ctx.row_rhs = 0.0;
+        std::fill(ctx.row_rhs.begin(), ctx.row_rhs.end(), 0.0);
         ctx.row_sorted = ctx.matrix.col.size();
         ctx.block = Block::Row;
         return QV_OK;

@@ -9,6 +9,9 @@ namespace brisvel {
 // Each returns QV_OK or the error code of the refused call; a refused call
 // changes nothing.
 int set_variable_count(Context &ctx, std::int32_t count);
+// Sets the number of systems sharing the matrix; the variables of those kept
+// keep their values, new ones start at 0; the assembled system goes.
+int set_system_count(Context &ctx, std::int32_t count);
 int begin_block(Context &ctx, std::int32_t block);
 int end_block(Context &ctx, std::int32_t block);
 int lock_variable(Context &ctx, std::int32_t index);
@@ -26,6 +29,17 @@ int add_coefficient_with_room(Context &ctx, std::int32_t index, double value);
 // QV_ERROR_NOT_FINITE, else QV_ERROR_BLOCK_ORDER outside a row.
 int add_coefficients(Context &ctx, std::int32_t count, const std::int32_t *indices,
                      const double *values);
+
+// Sets the open row's right-hand sides, one for each system: all, or none
+// with QV_ERROR_INVALID_VALUE for a count other than the systems' or a null
+// array, QV_ERROR_NOT_FINITE, or QV_ERROR_BLOCK_ORDER outside a row.
+int set_row_rhs(Context &ctx, std::int32_t count, const double *values);
+
+// Gives the whole matrix in compressed rows, in the system block, as a
+// matrix block of those rows would; all or nothing, refused with the error
+// of the first fault, in the order the interface documents.
+int set_compressed_rows(Context &ctx, std::int32_t rows, const std::int64_t *starts,
+                        const std::int32_t *columns, const double *values, const double *rhs);
 
 // Inline: it runs once for every coefficient given.
 inline int add_coefficient(Context &ctx, std::int32_t index, double value) {

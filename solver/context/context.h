@@ -3,6 +3,7 @@
 #pragma once
 
 #include "context/parameters.h"
+#include "context/setup.h"
 #include "kernels/csr.h"
 #include "kernels/workspace.h"
 
@@ -16,9 +17,15 @@ namespace brisvel {
 
 enum class Block { None, System, Matrix, Row };
 
-struct Results {
+// How the last solve ended for one of its systems.
+struct SystemResult {
+    std::int32_t code = QV_OK;
     std::int32_t iterations = 0;
     double residual = 0.0;
+};
+
+struct Results {
+    std::vector<SystemResult> systems;  // one per system solved; empty before a solve
     double setup_seconds = 0.0;
     std::int32_t amg_levels = 0;
     double amg_complexity = 0.0;
@@ -27,14 +34,15 @@ struct Results {
 struct Context {
     std::uintptr_t handle = 0;  // the caller's name for this context, never reused
     Parameters params;
-    Vector values;                      // one per variable
+    std::vector<Vector> values{1};      // one per system, each one per variable
     std::vector<unsigned char> locked;  // one per variable
 
     Block block = Block::None;
-    bool system_ready = false;   // a system block has been closed since assembly began
-    CsrMatrix matrix;            // rows given so far, columns are variables
-    Vector rhs;                  // one per finished row
-    double row_rhs = 0.0;        // right-hand side of the open row
+    bool system_ready = false;    // a system block has been closed since assembly began
+    std::uint64_t assembly = 1;   // counts assemblies begun: what a setup was made from
+    CsrMatrix matrix;             // rows given so far, columns are variables
+    std::vector<Vector> rhs{1};       // one per system, each one per finished row
+    std::vector<double> row_rhs{0.0}; // the open row's right-hand sides, one per system
     std::size_t row_sorted = 0;  // the open row's entries before this one are known
                                  // to have ascending, unique columns
 
@@ -43,6 +51,12 @@ struct Context {
     void *progress_data = nullptr;
     bool solving = false;  // a solve of it is running: it may be read, not changed
     Workspace workspace;   // the solves' work vectors, kept for the next solve
+    Setup setup;           // what the last solve built, kept for the next
+
+    // The values of the selected system's variables, and its right-hand sides.
+    Vector &selected_values() { return values[static_cast<std::size_t>(params.system)]; }
+    const Vector &selected_values() const { return values[static_cast<std::size_t>(params.system)]; }
+    Vector &selected_rhs() { return rhs[static_cast<std::size_t>(params.system)]; }
 };
 
 // A call's hold on a context: while it lasts, no other thread can use or

@@ -20,6 +20,13 @@ struct Parameters {
     std::int32_t amg_sweeps = 2;     // the degree of each level's Chebyshev smoothing
     std::int32_t amg_coarsest = 500; // the most unknowns of the coarsest level
     std::int32_t threads = 1;  // set to the hardware's threads when the context is made
+    std::int32_t system_count = 1;  // systems sharing the matrix: right-hand sides and answers
+    std::int32_t system = 0;        // the system that reads and writes of one system address
 };
+
+// True when a setup made with a may serve settings b: they agree on every
+// setting that shapes the setup (the method, the preconditioner and theirs,
+// the mode and the threads its plans are made for).
+bool same_setup_settings(const Parameters &a, const Parameters &b);
 
 }  // namespace brisvel

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstddef>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace brisvel {
@@ -88,72 +90,105 @@ int cholmod_error(int status) {
                : QV_ERROR_SINGULAR;
 }
 
-// Solves A x = b for a symmetric A; x is written only on success.
-int solve(const CsrMatrix &a, const Vector &b, Vector &x) {
-    const Functions *found = backend.api();
-    if (found == nullptr)
-        return QV_ERROR_EXTENSION_UNAVAILABLE;
-    const Functions &api = *found;
-    if (a.rows != a.cols || b.size() != static_cast<std::size_t>(a.rows) || x.size() != b.size())
-        return QV_ERROR_DIMENSION;
-    if (a.nonzeros() > INT_MAX)
-        return QV_ERROR_OUT_OF_MEMORY;  // the int routines count entries in an int
-    const std::size_t n = static_cast<std::size_t>(a.rows);
+// P A P' = L D L' of a symmetric matrix, with the arrays CHOLMOD reads A
+// from and its workspace, all kept for further solves and refactorisations.
+class CholmodFactor final : public Factorisation {
+  public:
+    explicit CholmodFactor(const Functions &api) : api_(api), workspace_(api) {}
+    ~CholmodFactor() override {
+        if (l_ != nullptr)
+            api_.free_factor(&l_, workspace_.common());
+    }
+    CholmodFactor(const CholmodFactor &) = delete;
+    CholmodFactor &operator=(const CholmodFactor &) = delete;
 
-    // A symmetric matrix's rows are its columns, so the row arrays serve as
-    // column arrays. Everything is allocated before CHOLMOD is called.
-    std::vector<int> colptr(a.row_ptr.size());
-    std::transform(a.row_ptr.begin(), a.row_ptr.end(), colptr.begin(),
-                   [](std::int64_t k) { return static_cast<int>(k); });  // fits: checked above
-    std::vector<int> rowind(a.col.begin(), a.col.end());
-    Vector values = a.val;
-    Vector rhs = b;
-    CholmodCommon workspace(api);
-    chm::cholmod_common *common = workspace.common();
+    // Analyses and factors a.
+    int factor(const CsrMatrix &a) {
+        // A symmetric matrix's rows are its columns, so the row arrays serve
+        // as column arrays. Everything is allocated before CHOLMOD is called.
+        colptr_.resize(a.row_ptr.size());
+        std::transform(a.row_ptr.begin(), a.row_ptr.end(), colptr_.begin(),
+                       [](std::int64_t k) { return static_cast<int>(k); });  // fits: checked
+        rowind_.assign(a.col.begin(), a.col.end());
+        values_ = a.val;
+        chm::cholmod_sparse A = view();
+        l_ = api_.analyze(&A, workspace_.common());  // fill-reducing ordering
+        if (l_ == nullptr)
+            return cholmod_error(workspace_.common()->status);
+        return numeric(A);
+    }
 
-    chm::cholmod_sparse A{};
-    A.nrow = A.ncol = n;
-    A.nzmax = static_cast<std::size_t>(a.nonzeros());
-    A.p = colptr.data();
-    A.i = rowind.data();
-    A.x = values.data();
-    A.stype = 1;  // read the upper triangle; 0 would mean factoring A A'
-    A.itype = chm::ITYPE_INT;
-    A.xtype = chm::XTYPE_REAL;
-    A.dtype = chm::DTYPE_DOUBLE;
-    A.sorted = 1;
-    A.packed = 1;
-    chm::cholmod_dense B{};
-    B.nrow = B.nzmax = B.d = n;
-    B.ncol = 1;
-    B.x = rhs.data();
-    B.xtype = chm::XTYPE_REAL;
-    B.dtype = chm::DTYPE_DOUBLE;
+    int refactor(const CsrMatrix &a) override {
+        if (l_ == nullptr || a.val.size() != values_.size())
+            return BRISVEL_ERROR(QV_ERROR_INTERNAL);
+        std::copy(a.val.begin(), a.val.end(), values_.begin());
+        chm::cholmod_sparse A = view();
+        return numeric(A);  // the ordering and the analysis stand
+    }
 
-    chm::cholmod_factor *L = api.analyze(&A, common);  // fill-reducing ordering
-    if (L == nullptr)
-        return cholmod_error(common->status);
-    api.factorize(&A, L, common);
-    int code = QV_OK;
-    if (common->status < chm::STATUS_OK || L->minor != n) {
-        code = cholmod_error(common->status);  // a zero pivot, or no memory
-    } else {
-        chm::cholmod_dense *X = api.solve(chm::SOLVE_A, L, &B, common);
-        if (X == nullptr) {
-            code = cholmod_error(common->status);
-        } else if (X->x == nullptr || X->nrow != n || X->ncol != 1 || X->d < n ||
-                   X->xtype != chm::XTYPE_REAL) {
+    int solve(const double *b, double *x, std::size_t k) override {
+        const std::size_t n = colptr_.size() - 1;
+        chm::cholmod_common *common = workspace_.common();
+        rhs_.assign(b, b + n * k);
+        chm::cholmod_dense B{};
+        B.nrow = B.d = n;
+        B.ncol = k;
+        B.nzmax = n * k;
+        B.x = rhs_.data();
+        B.xtype = chm::XTYPE_REAL;
+        B.dtype = chm::DTYPE_DOUBLE;
+        chm::cholmod_dense *X = api_.solve(chm::SOLVE_A, l_, &B, common);
+        if (X == nullptr)
+            return cholmod_error(common->status);
+        int code = QV_OK;
+        if (X->x == nullptr || X->nrow != n || X->ncol != k || X->d < n ||
+            X->xtype != chm::XTYPE_REAL) {
             code = BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE);  // not the answer asked for
-            api.free_dense(&X, common);
         } else {
             const double *solution = static_cast<const double *>(X->x);
-            std::copy(solution, solution + n, x.begin());
-            api.free_dense(&X, common);
+            for (std::size_t s = 0; s < k; ++s)
+                std::copy(solution + s * X->d, solution + s * X->d + n, x + s * n);
         }
+        api_.free_dense(&X, common);
+        return code;
     }
-    api.free_factor(&L, common);
-    return code;
-}
+
+  private:
+    // A as CHOLMOD reads it: the upper triangle of the kept arrays.
+    chm::cholmod_sparse view() {
+        chm::cholmod_sparse A{};
+        A.nrow = A.ncol = colptr_.size() - 1;
+        A.nzmax = values_.size();
+        A.p = colptr_.data();
+        A.i = rowind_.data();
+        A.x = values_.data();
+        A.stype = 1;  // read the upper triangle; 0 would mean factoring A A'
+        A.itype = chm::ITYPE_INT;
+        A.xtype = chm::XTYPE_REAL;
+        A.dtype = chm::DTYPE_DOUBLE;
+        A.sorted = 1;
+        A.packed = 1;
+        return A;
+    }
+
+    // The numeric factorisation of A into the analysed factor.
+    int numeric(chm::cholmod_sparse &A) {
+        chm::cholmod_common *common = workspace_.common();
+        api_.factorize(&A, l_, common);
+        if (common->status < chm::STATUS_OK || l_->minor != A.nrow) {
+            const int code = cholmod_error(common->status);  // a zero pivot, or no memory
+            api_.free_factor(&l_, common);
+            return code;
+        }
+        return QV_OK;
+    }
+
+    const Functions &api_;
+    CholmodCommon workspace_;
+    std::vector<int> colptr_, rowind_;
+    Vector values_, rhs_;
+    chm::cholmod_factor *l_ = nullptr;
+};
 
 }  // namespace
 
@@ -161,8 +196,19 @@ int load_cholmod() { return backend.load(); }
 
 bool cholmod_loaded() { return backend.api() != nullptr; }
 
-SolveResult cholmod_ldl(const CsrMatrix &a, const Vector &b, Vector &x) {
-    return SolveResult{solve(a, b, x), 0, 0.0};
+BuiltFactorisation cholmod_ldl(const CsrMatrix &a) {
+    const Functions *api = backend.api();
+    if (api == nullptr)
+        return {QV_ERROR_EXTENSION_UNAVAILABLE, nullptr};
+    if (a.rows != a.cols)
+        return {QV_ERROR_DIMENSION, nullptr};
+    if (a.nonzeros() > INT_MAX)
+        return {QV_ERROR_OUT_OF_MEMORY, nullptr};  // the int routines count entries in an int
+    auto factor = std::make_unique<CholmodFactor>(*api);
+    const int code = factor->factor(a);
+    if (code != QV_OK)
+        return {code, nullptr};
+    return {QV_OK, std::move(factor)};
 }
 
 }  // namespace brisvel

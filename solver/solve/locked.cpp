@@ -15,25 +15,38 @@ ReducedSystem reduce_locked(const Context &ctx) {
     }
     if (out.unknowns.size() == ctx.locked.size())
         return out;
-    out.matrix.rows = a.rows;
-    out.matrix.cols = static_cast<std::int32_t>(out.unknowns.size());
-    out.matrix.row_ptr.reserve(a.row_ptr.size());
-    out.rhs = ctx.rhs;
+    CsrMatrix &m = out.matrix, &c = out.coupling;
+    m.rows = c.rows = a.rows;
+    m.cols = static_cast<std::int32_t>(out.unknowns.size());
+    c.cols = a.cols;
+    m.row_ptr.reserve(a.row_ptr.size());
+    c.row_ptr.reserve(a.row_ptr.size());
     const std::size_t rows = static_cast<std::size_t>(a.rows);
     for (std::size_t i = 0; i < rows; ++i) {
         const auto row_end = static_cast<std::size_t>(a.row_ptr[i + 1]);
         for (auto k = static_cast<std::size_t>(a.row_ptr[i]); k < row_end; ++k) {
-            const auto j = static_cast<std::size_t>(a.col[k]);
-            if (unknown_of[j] < 0) {
-                out.rhs[i] -= a.val[k] * ctx.values[j];  // b_i -= a_ij x_j for locked x_j
-            } else {
-                out.matrix.col.push_back(unknown_of[j]);
-                out.matrix.val.push_back(a.val[k]);
-            }
+            const std::int32_t j = a.col[k];
+            const std::int32_t unknown = unknown_of[static_cast<std::size_t>(j)];
+            CsrMatrix &to = unknown < 0 ? c : m;
+            to.col.push_back(unknown < 0 ? j : unknown);
+            to.val.push_back(a.val[k]);
         }
-        out.matrix.row_ptr.push_back(static_cast<std::int64_t>(out.matrix.col.size()));
+        m.row_ptr.push_back(static_cast<std::int64_t>(m.col.size()));
+        c.row_ptr.push_back(static_cast<std::int64_t>(c.col.size()));
     }
     return out;
+}
+
+void reduced_rhs(const ReducedSystem &reduced, const Vector &b, const Vector &values, Vector &out) {
+    const CsrMatrix &c = reduced.coupling;
+    out.resize(b.size());
+    for (std::size_t i = 0; i < b.size(); ++i) {
+        double sum = b[i];
+        const auto row_end = static_cast<std::size_t>(c.row_ptr[i + 1]);
+        for (auto k = static_cast<std::size_t>(c.row_ptr[i]); k < row_end; ++k)
+            sum -= c.val[k] * values[static_cast<std::size_t>(c.col[k])];  // b_i -= a_ij x_j
+        out[i] = sum;
+    }
 }
 
 }  // namespace brisvel

@@ -34,8 +34,8 @@ struct ProvenColumn {
     double g, g_err, h, h_err;
 };
 
-ProvenRow row_sums(const Context &ctx, const Vector &x, std::size_t i) {
-    const CsrMatrix &a = ctx.matrix;
+ProvenRow row_sums(const GivenSystem &given, const Vector &x, std::size_t i) {
+    const CsrMatrix &a = given.a;
     double p = 0.0, p_abs = 0.0;  // (A x)_i and the sum of |t| and |partial sum|
     double q = 0.0, q_abs = 0.0;  // the same over the locked variables' terms
     const auto first = static_cast<std::size_t>(a.row_ptr[i]),
@@ -46,13 +46,13 @@ ProvenRow row_sums(const Context &ctx, const Vector &x, std::size_t i) {
         const double t = a.val[k] * x[j];
         p += t;
         p_abs += std::fabs(t) + std::fabs(p);
-        if (ctx.locked[j] != 0) {
+        if (given.locked[j] != 0) {
             q += t;
             q_abs += std::fabs(t) + std::fabs(q);
             ++locked_terms;
         }
     }
-    const double b = ctx.rhs[i];
+    const double b = given.b[i];
     ProvenRow row{b - p, 0.0, b - q, 0.0};
     row.r_err =
         margin * (u * (p_abs + std::fabs(row.r)) + static_cast<double>(last - first + 1) * eta);
@@ -63,10 +63,10 @@ ProvenRow row_sums(const Context &ctx, const Vector &x, std::size_t i) {
 
 }  // namespace
 
-double proven_normal_residual(const Context &ctx, const Vector &x, double threshold,
+double proven_normal_residual(const GivenSystem &given, const Vector &x, double threshold,
                               bool room_for_two) {
-    const CsrMatrix &a = ctx.matrix;
-    const std::size_t cols = x.size(), rows = ctx.rhs.size();
+    const CsrMatrix &a = given.a;
+    const std::size_t cols = x.size(), rows = given.b.size();
     // With room for two sets of column records, the rows fall into two fixed
     // halves, each gathered into its own set, the two added after; else one
     // set, which a team shares by columns. Either way each column's sums
@@ -85,12 +85,12 @@ double proven_normal_residual(const Context &ctx, const Vector &x, double thresh
                 for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
                     const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
                     __builtin_prefetch(&x[j]);
-                    __builtin_prefetch(&ctx.locked[j]);
+                    __builtin_prefetch(&given.locked[j]);
                     if (j >= lo && j < hi)
                         __builtin_prefetch(&column[j], 1);
                 }
 #endif
-            const ProvenRow row = row_sums(ctx, x, i);
+            const ProvenRow row = row_sums(given, x, i);
             for (auto k = static_cast<std::size_t>(a.row_ptr[i]);
                  k < static_cast<std::size_t>(a.row_ptr[i + 1]); ++k) {
                 const auto j = static_cast<std::size_t>(a.col[k]);
@@ -137,7 +137,7 @@ double proven_normal_residual(const Context &ctx, const Vector &x, double thresh
         return std::array<double, 4>{std::fabs(col.g), col.g_err, std::fabs(col.h), col.h_err};
     };
     for (std::size_t j = 0; j < cols; ++j)
-        if (ctx.locked[j] == 0) {  // an unknown's column
+        if (given.locked[j] == 0) {  // an unknown's column
             const std::array<double, 4> v = fields(j);
             for (std::size_t f = 0; f < 4; ++f) {
                 norm[f] += v[f] * v[f];
@@ -153,7 +153,7 @@ double proven_normal_residual(const Context &ctx, const Vector &x, double thresh
     } else {
         std::array<ScaledNorm, 4> scaled;
         for (std::size_t j = 0; j < cols; ++j)
-            if (ctx.locked[j] == 0) {
+            if (given.locked[j] == 0) {
                 const std::array<double, 4> v = fields(j);
                 for (std::size_t f = 0; f < 4; ++f)
                     scaled[f].add(v[f]);

@@ -36,8 +36,9 @@ bool thread_count(std::int32_t v, const Parameters &) { return v >= 0 && v <= QV
 bool smoothing_degree(std::int32_t v, const Parameters &) { return v >= 1 && v <= 10; }
 bool coarsest_size(std::int32_t v, const Parameters &) { return v >= 1 && v <= 4000; }
 
-// The variable count and least-squares mode change the system too, and are
-// set apart below.
+// The variable count, the least-squares mode and the system count change the
+// system too, and the selected system's range depends on the count: they
+// are set apart below.
 const IntSetting int_settings[] = {
     {QV_PARAM_SOLVER, &Parameters::method, any_method},
     {QV_PARAM_PRECONDITIONER, &Parameters::preconditioner, any_preconditioner},
@@ -61,6 +62,12 @@ template <class Setting, std::size_t N> const Setting *find(const Setting (&tabl
     return nullptr;
 }
 
+// The last solve's result for the selected system; zeros before a solve.
+SystemResult selected_result(const Context &ctx) {
+    const auto k = static_cast<std::size_t>(ctx.params.system);
+    return k < ctx.results.systems.size() ? ctx.results.systems[k] : SystemResult{};
+}
+
 }  // namespace
 
 int set_parameter(Context &ctx, int code, std::int32_t value) {
@@ -72,6 +79,14 @@ int set_parameter(Context &ctx, int code, std::int32_t value) {
             return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
         p.least_squares = value == 1;
         discard_system(ctx);
+        return QV_OK;
+    }
+    if (code == QV_PARAM_SYSTEMS)
+        return set_system_count(ctx, value);
+    if (code == QV_PARAM_SYSTEM) {
+        if (value < 0 || value >= p.system_count)
+            return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
+        p.system = value;
         return QV_OK;
     }
     const IntSetting *setting = find(int_settings, code);
@@ -103,8 +118,14 @@ int get_parameter(const Context &ctx, int code, std::int32_t &value) {
         value = p.variable_count;
     else if (code == QV_PARAM_LEAST_SQUARES)
         value = p.least_squares ? 1 : 0;
+    else if (code == QV_PARAM_SYSTEMS)
+        value = p.system_count;
+    else if (code == QV_PARAM_SYSTEM)
+        value = p.system;
     else if (code == QV_USED_ITERATIONS)
-        value = ctx.results.iterations;
+        value = selected_result(ctx).iterations;
+    else if (code == QV_SYSTEM_ERROR)
+        value = selected_result(ctx).code;
     else if (code == QV_AMG_LEVELS)
         value = ctx.results.amg_levels;
     else
@@ -116,7 +137,7 @@ int get_parameter(const Context &ctx, int code, double &value) {
     if (const DoubleSetting *setting = find(double_settings, code))
         value = ctx.params.*setting->field;
     else if (code == QV_RESIDUAL)
-        value = ctx.results.residual;
+        value = selected_result(ctx).residual;
     else if (code == QV_SETUP_SECONDS)
         value = ctx.results.setup_seconds;
     else if (code == QV_AMG_COMPLEXITY)

@@ -180,24 +180,24 @@ struct FullColumn {
 struct NoColumn {};
 
 // problem_residual, with the column sums of least squares in Column.
-template <class Column> double residual_of(const Context &ctx, const Vector &x) {
+template <class Column> double residual_of(const GivenSystem &given, const Vector &x) {
     using Wide = long double;
     constexpr bool least_squares = !std::is_same_v<Column, NoColumn>;
     constexpr bool lean = std::is_same_v<Column, LeanColumn>;
     const Wide u = std::numeric_limits<Wide>::epsilon() / 2;  // the unit roundoff
-    const CsrMatrix &a = ctx.matrix;
-    const std::size_t cols = least_squares ? x.size() : 0, rows = ctx.rhs.size();
+    const CsrMatrix &a = given.a;
+    const std::size_t cols = least_squares ? x.size() : 0, rows = given.b.size();
     Array<unsigned char> room(cols * sizeof(Column));  // zeros
     Column *column = reinterpret_cast<Column *>(room.data());
     auto row_sums = [&](std::size_t i) {
         RowSums s{static_cast<std::size_t>(a.row_ptr[i]),
-                  static_cast<std::size_t>(a.row_ptr[i + 1]), ctx.rhs[i], ctx.rhs[i],
-                  std::fabs(static_cast<Wide>(ctx.rhs[i]))};
+                  static_cast<std::size_t>(a.row_ptr[i + 1]), given.b[i], given.b[i],
+                  std::fabs(static_cast<Wide>(given.b[i]))};
         for (std::size_t k = s.first; k < s.last; ++k) {
             const auto j = static_cast<std::size_t>(a.col[k]);
             const Wide term = static_cast<Wide>(a.val[k]) * x[j];
             s.r -= term;  // r_i = b_i - (A x)_i
-            if (ctx.locked[j] != 0)
+            if (given.locked[j] != 0)
                 s.c -= term;  // c_i = b_i - (A_locked x_locked)_i
             s.bound += std::fabs(term);
         }
@@ -215,7 +215,7 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
                 for (std::int64_t k = a.row_ptr[i + ahead]; k < a.row_ptr[i + ahead + 1]; ++k) {
                     const auto j = static_cast<std::size_t>(a.col[static_cast<std::size_t>(k)]);
                     __builtin_prefetch(&x[j]);
-                    __builtin_prefetch(&ctx.locked[j]);
+                    __builtin_prefetch(&given.locked[j]);
                     if (least_squares && j >= lo && j < hi)
                         __builtin_prefetch(&column[j], 1);
                 }
@@ -258,14 +258,14 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
         if constexpr (lean)
             if (sweep == 0)
                 for (std::size_t j = 0; j < cols; ++j) {
-                    if (ctx.locked[j] == 0)  // an unknown's column
+                    if (given.locked[j] == 0)  // an unknown's column
                         cc += column[j].g * column[j].g;
                     column[j].g = 0.0L;
                 }
     }
     if constexpr (least_squares)
         for (std::size_t j = 0; j < cols; ++j)
-            if (ctx.locked[j] == 0) {  // an unknown's column
+            if (given.locked[j] == 0) {  // an unknown's column
                 rr += column[j].g * column[j].g;
                 bb += column[j].bound * column[j].bound;
                 if constexpr (!lean)
@@ -285,10 +285,10 @@ template <class Column> double residual_of(const Context &ctx, const Vector &x) 
 // the bound of each entry of r, plus that of the product by A' itself.
 // Least squares takes one sweep over A and 64 bytes a column, or, lean,
 // two sweeps and 32 bytes a column.
-double problem_residual(const Context &ctx, const Vector &x, bool lean) {
-    if (!ctx.params.least_squares)
-        return residual_of<NoColumn>(ctx, x);
-    return lean ? residual_of<LeanColumn>(ctx, x) : residual_of<FullColumn>(ctx, x);
+double problem_residual(const GivenSystem &given, bool least_squares, const Vector &x, bool lean) {
+    if (!least_squares)
+        return residual_of<NoColumn>(given, x);
+    return lean ? residual_of<LeanColumn>(given, x) : residual_of<FullColumn>(given, x);
 }
 
 // True for the codes with which iterations end early, before any answer is
@@ -313,7 +313,91 @@ SolveControl control_of(Context &ctx, std::size_t unknowns) {
     return control;
 }
 
-// Builds the context's preconditioner from m (its time is the setup's) and
+// The unknowns of one system and how its variables are made from them.
+struct Unknowns {
+    const Setup &setup;
+    std::size_t count;
+    const ScaledLeastSquares *ls = nullptr;  // least squares: the scaling of its unknowns
+
+    std::size_t variable(std::size_t k) const {
+        return setup.any_locked ? static_cast<std::size_t>(setup.reduced.unknowns[k]) : k;
+    }
+    // The initial guess from the variables' values.
+    void guess(const Vector &values, Vector &x0) const {
+        x0.resize(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            const double value = values[variable(k)];
+            x0[k] = ls != nullptr ? ls->from_variable(value, k) : value;
+        }
+    }
+    // The answer y as the variables would hold it, the locked ones included.
+    void write(const Vector &y, const Vector &values, Vector &all) const {
+        if (setup.any_locked)
+            all = values;
+        else
+            all.resize(count);
+        for (std::size_t k = 0; k < count; ++k)
+            all[variable(k)] = ls != nullptr ? ls->to_variable(y[k], k) : y[k];
+    }
+    bool finite(const Vector &all) const {
+        if (!setup.any_locked)
+            return all_finite(count, all.data());
+        for (std::size_t k = 0; k < count; ++k)
+            if (!std::isfinite(all[variable(k)]))
+                return false;
+        return true;
+    }
+};
+
+// The verdict on a method's answer x (over the unknowns) to one system, and
+// the answer written into its variables' values, which held the initial
+// guess. result tells how the method ended; its code is made the verdict's.
+// answer is room for the variables, kept from one solve to the next.
+void judge(const Context &ctx, const GivenSystem &given, const Unknowns &unknowns, bool lean,
+           const Vector &x, Vector &values, Vector &answer, SolveResult &result) {
+    const Parameters &p = ctx.params;
+    const bool x_finite = all_finite(unknowns.count, x.data());
+    unknowns.write(x, values, answer);  // judged with every variable, as written
+    // An answer that meets the threshold by a wide margin of rounding is
+    // judged in double precision; otherwise in extended precision.
+    double x_residual = std::numeric_limits<double>::quiet_NaN();
+    if (x_finite && p.least_squares)
+        x_residual = proven_normal_residual(given, answer, p.threshold, !lean);
+    if (x_finite && std::isnan(x_residual))
+        x_residual = problem_residual(given, p.least_squares, answer, lean);
+    // A method that took its answer for good when the verdict does not has
+    // met the limit of its own precision (the verdict's is higher): it has
+    // stagnated.
+    if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
+        result.code = x_finite ? QV_ERROR_STAGNATED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
+    bool keep_guess = false;
+    if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
+        // (the variables as they are: a guess far beyond the scale of a
+        // least-squares problem may not survive a trip through its scaling)
+        const double x0_residual = problem_residual(given, p.least_squares, values, lean);
+        if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
+            keep_guess = true;
+            x_residual = x0_residual;
+        }
+    }
+    // The verdict decides: an answer kept that meets the threshold succeeds
+    // however the iterations ended.
+    if (stopped_iterating(result.code) && meets_threshold(x_residual, p.threshold))
+        result.code = QV_OK;
+    result.residual = x_residual;
+    if (keep_guess)
+        return;
+    if (!unknowns.finite(answer)) {  // the answer is out of range: never write it
+        result.code = BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
+        result.residual = problem_residual(given, p.least_squares, values, lean);
+        return;
+    }
+    values.swap(answer);  // the old values' room serves the next answer
+}
+
+// ---- Least squares: the setup is made for each system ----
+
+// Builds the preconditioner kind gives for m (its time is the setup's) and
 // runs iterate(preconditioner, control) with it.
 template <class Iterate>
 SolveResult run_preconditioned(Context &ctx, const CsrMatrix &m, std::size_t unknowns,
@@ -321,7 +405,7 @@ SolveResult run_preconditioned(Context &ctx, const CsrMatrix &m, std::size_t unk
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    if (ctx.params.least_squares && !kind->least_squares)
+    if (!kind->least_squares)
         return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_VALUE), 0, 0.0};
     const double start = seconds();
     const BuiltPreconditioner pre =
@@ -335,16 +419,17 @@ SolveResult run_preconditioned(Context &ctx, const CsrMatrix &m, std::size_t unk
     return result;
 }
 
-// Solves m x = rhs with the method the table gives.
-SolveResult run_method(const Method &method, Context &ctx, const CsrMatrix &m, const Vector &rhs,
-                       Vector &x) {
+// Solves the normal equations m x = rhs with the method the table gives.
+SolveResult run_on_normal_equations(const Method &method, Context &ctx, const CsrMatrix &m,
+                                    const Vector &rhs, Vector &x) {
     if (method.available != nullptr && !method.available())
         return SolveResult{BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE), 0, 0.0};
-    if (method.needs_symmetry && !is_symmetric(m))
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC), 0, 0.0};
     if (method.kind == MethodKind::Direct) {
         const double start = seconds();
-        SolveResult result = method.direct(m, rhs, x);
+        const BuiltFactorisation built = method.direct(m);
+        SolveResult result{built.code, 0, 0.0};
+        if (built.code == QV_OK)
+            result.code = built.factor->solve(rhs.data(), x.data(), 1);
         result.setup_seconds = seconds() - start;  // the factorisation is nearly all of it
         return result;
     }
@@ -378,84 +463,38 @@ SolveResult run_normal_method(const Method &method, Context &ctx, ScaledLeastSqu
     return result;
 }
 
-SolveResult solve_checked(Context &ctx) {
+// Minimises ||b - A x|| for one system's b (over the unknowns) into its values.
+SolveResult solve_least_squares(Context &ctx, const Method &method, const GivenSystem &given,
+                                const Vector &b, Vector &values, Vector &answer) {
     const Parameters &p = ctx.params;
-    const Method *method = find_method(p.method, p.least_squares);
-    if (method == nullptr)
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    if (!all_finite(ctx.matrix.val.size(), ctx.matrix.val.data()))
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_FINITE), 0,
-                           0.0};  // repeated entries overflowed
-    const bool any_locked = std::any_of(ctx.locked.begin(), ctx.locked.end(),
-                                        [](unsigned char locked) { return locked != 0; });
-    const ReducedSystem reduced = any_locked ? reduce_locked(ctx) : ReducedSystem{};
-    const CsrMatrix &a = any_locked ? reduced.matrix : ctx.matrix;
-    const Vector &b = any_locked ? reduced.rhs : ctx.rhs;
-    const std::size_t n = any_locked ? reduced.unknowns.size() : ctx.values.size();
-    auto variable = [&](std::size_t k) {
-        return any_locked ? static_cast<std::size_t>(reduced.unknowns[k]) : k;
-    };
-    if (n == 0 || a.rows == 0 || (!p.least_squares && static_cast<std::size_t>(a.rows) != n))
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_DIMENSION), 0, 0.0};
-    if (!all_finite(b.size(), b.data()))
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_NOT_FINITE), 0, 0.0};  // locked terms overflowed
-
-    ScaledLeastSquares ls;
+    const Setup &setup = ctx.setup;
+    const CsrMatrix &a = setup.matrix(ctx.matrix);
+    ScaledLeastSquares ls = scale_least_squares(a, b);
     CsrMatrix normal;
     SymmetricCsr normal_upper;  // or A'A as its upper triangle: half the memory
-    if (p.least_squares) {
-        ls = scale_least_squares(a, b);
-        const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
-        const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
-        if (method->kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
-            Vector().swap(ls.scaled_b);  // A'b is all the methods on A'A need of b
-            ls.sums = ScatterSums();
-            // Minimise ||b - Ax|| by A'A x = A'b. The upper triangle is
-            // enough where the preconditioner reads only the diagonal; the
-            // product then pays when A'A's rows stay within a block of the
-            // diagonal, since each thread replays that much above its run.
-            if (method->upper != nullptr && kind != nullptr && kind->from_upper &&
-                normal_reach(ls.a()) <= static_cast<std::int64_t>(block_size))
-                normal_upper = symmetric_from_upper(normal_matrix(ls.a(), true));
-            else
-                normal = normal_matrix(ls.a());
-        }
+    const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
+    const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
+    if (method.kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
+        Vector().swap(ls.scaled_b);  // A'b is all the methods on A'A need of b
+        ls.sums = ScatterSums();
+        // Minimise ||b - Ax|| by A'A x = A'b. The upper triangle is enough
+        // where the preconditioner reads only the diagonal; the product then
+        // pays when A'A's rows stay within a block of the diagonal, since
+        // each thread replays that much above its run.
+        if (method.upper != nullptr && kind != nullptr && kind->from_upper &&
+            normal_reach(ls.a()) <= static_cast<std::int64_t>(block_size))
+            normal_upper = symmetric_from_upper(normal_matrix(ls.a(), true));
+        else
+            normal = normal_matrix(ls.a());
     }
-    const CsrMatrix &m = p.least_squares ? normal : a;
-    const Vector &rhs = p.least_squares ? ls.atb : b;
-    // A method's answer y (or the initial guess) as the variables would hold
-    // it: with the locked variables' values, when there are any.
-    auto as_written = [&](const Vector &y) {
-        Vector all = any_locked ? ctx.values : Vector(n);
-        for (std::size_t k = 0; k < n; ++k)
-            all[variable(k)] = p.least_squares ? ls.to_variable(y[k], k) : y[k];
-        return all;
-    };
-    auto unknowns_finite = [&](const Vector &all) {
-        if (!any_locked)
-            return all_finite(n, all.data());
-        for (std::size_t k = 0; k < n; ++k)
-            if (!std::isfinite(all[variable(k)]))
-                return false;
-        return true;
-    };
-    // The variables are the initial guess; they stay as they are until the
-    // answer is written, so it is made from them again when needed.
-    auto initial_guess = [&]() {
-        Vector x0(n);
-        for (std::size_t k = 0; k < n; ++k) {
-            const double value = ctx.values[variable(k)];
-            x0[k] = p.least_squares ? ls.from_variable(value, k) : value;
-        }
-        return x0;
-    };
-    Vector x = initial_guess();
-
+    const Unknowns unknowns{setup, static_cast<std::size_t>(a.cols), &ls};
+    Vector x;
+    unknowns.guess(values, x);
     const bool on_upper = normal_upper.upper.rows > 0;
-    const bool matrix_free = method->kind == MethodKind::Normal && normal.rows == 0 && !on_upper;
-    SolveResult result = matrix_free ? run_normal_method(*method, ctx, ls, x)
-                         : on_upper  ? run_upper_method(*method, ctx, normal_upper, rhs, x)
-                                     : run_method(*method, ctx, m, rhs, x);
+    const bool matrix_free = method.kind == MethodKind::Normal && normal.rows == 0 && !on_upper;
+    SolveResult result = matrix_free ? run_normal_method(method, ctx, ls, x)
+                         : on_upper  ? run_upper_method(method, ctx, normal_upper, ls.atb, x)
+                                     : run_on_normal_equations(method, ctx, normal, ls.atb, x);
     // A'A, b~ and A~'b~ are done with: the verdict needs room of its own.
     // After a solve on A'A, memory is tight: the verdict takes the lean form.
     const bool lean = normal.rows > 0 || on_upper;
@@ -464,57 +503,258 @@ SolveResult solve_checked(Context &ctx) {
     Vector().swap(ls.scaled_b);
     Vector().swap(ls.atb);
     ls.sums = ScatterSums();
-    const bool x_finite = all_finite(n, x.data());
-    Vector answer = as_written(x);  // judged with every variable, as written
-    Vector().swap(x);
-    // An answer that meets the threshold by a wide margin of rounding is
-    // judged in double precision; otherwise in extended precision.
-    double x_residual = std::numeric_limits<double>::quiet_NaN();
-    if (x_finite && p.least_squares)
-        x_residual = proven_normal_residual(ctx, answer, p.threshold, !lean);
-    if (x_finite && std::isnan(x_residual))
-        x_residual = problem_residual(ctx, answer, lean);
-    // A method that took its answer for good when the verdict does not has
-    // met the limit of its own precision (the verdict's is higher): it has
-    // stagnated.
-    if (result.code == QV_OK && !meets_threshold(x_residual, p.threshold))
-        result.code = x_finite ? QV_ERROR_STAGNATED : BRISVEL_ERROR(QV_ERROR_BREAKDOWN);
-    if (result.code != QV_OK) {  // keep the better of the last iterate and the initial guess
-        // (the variables as they are: a guess far beyond the scale of a
-        // least-squares problem may not survive a trip through its scaling)
-        const double x0_residual = problem_residual(ctx, ctx.values, lean);
-        if (!(x_residual <= x0_residual)) {  // a NaN residual never wins
-            answer = ctx.values;
-            x_residual = x0_residual;
+    judge(ctx, given, unknowns, lean, x, values, answer, result);
+    return result;
+}
+
+// ---- Square systems: the setup is kept ----
+
+// The code of a system not yet solved.
+constexpr std::int32_t pending = -1;
+
+// Makes the setup's reduction for the context's assembly, unless it has it:
+// the matrix checked, the locked variables eliminated. The preconditioner
+// was made for an older one and goes; a factorisation stays, for a matrix
+// of the same pattern to refactor.
+int prepare_reduction(Context &ctx) {
+    Setup &s = ctx.setup;
+    if (s.assembly == ctx.assembly)
+        return QV_OK;
+    s.assembly = 0;
+    s.preconditioner.reset();
+    s.hierarchy = HierarchyShape{};
+    s.reduced = ReducedSystem();
+    if (!all_finite(ctx.matrix.val.size(), ctx.matrix.val.data()))
+        return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);  // repeated entries overflowed
+    s.any_locked = std::any_of(ctx.locked.begin(), ctx.locked.end(),
+                               [](unsigned char locked) { return locked != 0; });
+    if (s.any_locked)
+        s.reduced = reduce_locked(ctx);
+    s.assembly = ctx.assembly;
+    return QV_OK;
+}
+
+// True when the factorisation kept was made with the locks of ctx and a
+// matrix of m's pattern.
+bool factor_fits_pattern(const Setup &s, const Context &ctx, const CsrMatrix &m) {
+    return s.factor != nullptr && s.locked == ctx.locked && s.pattern_rows.size() == m.row_ptr.size() &&
+           s.pattern_cols.size() == m.col.size() &&
+           std::equal(m.row_ptr.begin(), m.row_ptr.end(), s.pattern_rows.begin()) &&
+           std::equal(m.col.begin(), m.col.end(), s.pattern_cols.begin());
+}
+
+// Factors m for a direct method, unless the setup holds its factorisation:
+// again on the kept analysis when the pattern is that of the last.
+int prepare_factor(Context &ctx, const Method &method, const CsrMatrix &m) {
+    Setup &s = ctx.setup;
+    if (s.factor != nullptr && s.factored == ctx.assembly)
+        return QV_OK;
+    if (method.needs_symmetry && !is_symmetric(m)) {
+        s.factor.reset();
+        return BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC);
+    }
+    s.factored = 0;
+    int code = QV_OK;
+    if (factor_fits_pattern(s, ctx, m)) {
+        code = s.factor->refactor(m);
+    } else {
+        s.factor.reset();  // the old one goes before the new one comes
+        BuiltFactorisation built = method.direct(m);
+        code = built.code;
+        s.factor = std::move(built.factor);
+        if (code == QV_OK) {
+            s.locked = ctx.locked;
+            s.pattern_rows.assign(m.row_ptr.begin(), m.row_ptr.end());
+            s.pattern_cols.assign(m.col.begin(), m.col.end());
         }
     }
-    // The verdict decides: an answer kept that meets the threshold succeeds
-    // however the iterations ended.
-    if (stopped_iterating(result.code) && meets_threshold(x_residual, p.threshold))
-        result.code = QV_OK;
-    result.residual = x_residual;
-    if (!unknowns_finite(answer)) {  // the answer is out of range: never write it
-        Vector().swap(answer);
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_BREAKDOWN), result.iterations,
-                           problem_residual(ctx, ctx.values, lean)};
+    if (code != QV_OK) {
+        s.factor.reset();
+        return BRISVEL_ERROR(code);
     }
-    if (any_locked)
-        for (std::size_t k = 0; k < n; ++k)
-            ctx.values[variable(k)] = answer[variable(k)];
-    else
-        ctx.values.swap(answer);
-    return result;
+    s.factored = ctx.assembly;
+    return QV_OK;
+}
+
+// Builds the preconditioner for m, unless the setup holds it.
+int prepare_preconditioner(Context &ctx, const CsrMatrix &m) {
+    Setup &s = ctx.setup;
+    if (s.preconditioner != nullptr)
+        return QV_OK;
+    const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
+    if (kind == nullptr)
+        return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
+    BuiltPreconditioner built = kind->make(m, ctx.params);
+    if (built.code != QV_OK)
+        return BRISVEL_ERROR(built.code);
+    s.hierarchy = built.preconditioner->hierarchy();
+    s.preconditioner = std::move(built.preconditioner);
+    return QV_OK;
+}
+
+// Makes what the method needs of m beyond the reduction, unless the setup
+// holds it for these settings: the factorisation or the preconditioner. What
+// another method or other settings left goes first. seconds is the time it
+// took, 0 when all was kept.
+int prepare_method(Context &ctx, const Method &method, const CsrMatrix &m, double &seconds_taken) {
+    Setup &s = ctx.setup;
+    if (!same_setup_settings(s.params, ctx.params)) {
+        s.preconditioner.reset();
+        s.hierarchy = HierarchyShape{};
+        s.factor.reset();
+        s.params = ctx.params;
+    }
+    const double start = seconds();
+    int code = QV_OK;
+    if (method.kind == MethodKind::Direct) {
+        code = prepare_factor(ctx, method, m);
+    } else {
+        if (method.needs_symmetry && !is_symmetric(m))
+            return BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC);
+        code = prepare_preconditioner(ctx, m);
+    }
+    seconds_taken = seconds() - start;
+    return code;
+}
+
+// Solves the square systems, sharing one setup: a direct method solves with
+// its factorisation for all of them at once, an iterative one runs for each.
+void solve_square(Context &ctx, const Method &method, Results &out) {
+    Setup &s = ctx.setup;
+    const std::size_t systems = ctx.values.size();
+    auto fail_all = [&](int code) {
+        for (SystemResult &r : out.systems)
+            if (r.code == pending)
+                r.code = code;
+    };
+    if (const int code = prepare_reduction(ctx))
+        return fail_all(code);
+    const CsrMatrix &m = s.matrix(ctx.matrix);
+    const Unknowns unknowns{s, s.any_locked ? s.reduced.unknowns.size() : ctx.values[0].size()};
+    const std::size_t n = unknowns.count;
+    if (n == 0 || m.rows == 0 || static_cast<std::size_t>(m.rows) != n)
+        return fail_all(BRISVEL_ERROR(QV_ERROR_DIMENSION));
+    // Each system's right-hand side over the unknowns, refused when the
+    // locked variables' terms overflowed it.
+    s.rhs.resize(systems);
+    bool any_going = false;
+    for (std::size_t k = 0; k < systems; ++k) {
+        if (s.any_locked)
+            reduced_rhs(s.reduced, ctx.rhs[k], ctx.values[k], s.rhs[k]);
+        const Vector &b = s.any_locked ? s.rhs[k] : ctx.rhs[k];
+        if (!all_finite(b.size(), b.data()))
+            out.systems[k].code = BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
+        any_going = any_going || out.systems[k].code == pending;
+    }
+    if (!any_going)
+        return;
+    if (method.available != nullptr && !method.available())
+        return fail_all(BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE));
+    if (const int code = prepare_method(ctx, method, m, out.setup_seconds))
+        return fail_all(code);
+    out.amg_levels = s.hierarchy.levels;
+    out.amg_complexity = s.hierarchy.complexity;
+    auto rhs_of = [&](std::size_t k) -> const Vector & {
+        return s.any_locked ? s.rhs[k] : ctx.rhs[k];
+    };
+    if (method.kind == MethodKind::Direct) {
+        // All the systems still going in one solve with the factorisation.
+        std::vector<std::size_t> going;
+        for (std::size_t k = 0; k < systems; ++k)
+            if (out.systems[k].code == pending)
+                going.push_back(k);
+        s.block.resize(2 * n * going.size());
+        double *b = s.block.data(), *x = b + n * going.size();
+        for (std::size_t g = 0; g < going.size(); ++g)
+            std::copy(rhs_of(going[g]).begin(), rhs_of(going[g]).end(), b + g * n);
+        const int code = s.factor->solve(b, x, going.size());
+        for (std::size_t g = 0; g < going.size(); ++g) {
+            const std::size_t k = going[g];
+            SolveResult result{code, 0, 0.0};
+            s.x.assign(x + g * n, x + (g + 1) * n);
+            if (code != QV_OK)  // nothing was solved: the guess stays
+                unknowns.guess(ctx.values[k], s.x);
+            const GivenSystem given{ctx.matrix, ctx.locked, ctx.rhs[k]};
+            judge(ctx, given, unknowns, false, s.x, ctx.values[k], s.answer, result);
+            out.systems[k] = SystemResult{result.code, result.iterations, result.residual};
+        }
+        return;
+    }
+    for (std::size_t k = 0; k < systems; ++k) {
+        if (out.systems[k].code != pending)
+            continue;
+        unknowns.guess(ctx.values[k], s.x);
+        SolveResult result =
+            method.iterative(m, *s.preconditioner, rhs_of(k), s.x, control_of(ctx, n));
+        const GivenSystem given{ctx.matrix, ctx.locked, ctx.rhs[k]};
+        judge(ctx, given, unknowns, false, s.x, ctx.values[k], s.answer, result);
+        out.systems[k] = SystemResult{result.code, result.iterations, result.residual};
+    }
+}
+
+// Solves each least-squares system in turn, its setup made for it.
+void solve_each_least_squares(Context &ctx, const Method &method, Results &out) {
+    if (const int code = prepare_reduction(ctx)) {
+        for (SystemResult &r : out.systems)
+            r.code = code;
+        return;
+    }
+    const Setup &s = ctx.setup;
+    const CsrMatrix &a = s.matrix(ctx.matrix);
+    for (std::size_t k = 0; k < ctx.values.size(); ++k) {
+        SystemResult &r = out.systems[k];
+        if (a.cols == 0 || a.rows == 0) {
+            r.code = BRISVEL_ERROR(QV_ERROR_DIMENSION);
+            continue;
+        }
+        Vector reduced_b;
+        if (s.any_locked)
+            reduced_rhs(s.reduced, ctx.rhs[k], ctx.values[k], reduced_b);
+        const Vector &b = s.any_locked ? reduced_b : ctx.rhs[k];
+        if (!all_finite(b.size(), b.data())) {
+            r.code = BRISVEL_ERROR(QV_ERROR_NOT_FINITE);  // locked terms overflowed
+            continue;
+        }
+        const GivenSystem given{ctx.matrix, ctx.locked, ctx.rhs[k]};
+        Vector answer;
+        const SolveResult result = solve_least_squares(ctx, method, given, b, ctx.values[k], answer);
+        r = SystemResult{result.code, result.iterations, result.residual};
+        out.setup_seconds += result.setup_seconds;
+        out.amg_levels = result.hierarchy.levels;
+        out.amg_complexity = result.hierarchy.complexity;
+    }
 }
 
 }  // namespace
 
-SolveResult solve_system(Context &ctx) {
+bool same_setup_settings(const Parameters &a, const Parameters &b) {
+    return a.method == b.method && a.preconditioner == b.preconditioner &&
+           a.least_squares == b.least_squares && a.ssor_omega == b.ssor_omega &&
+           a.amg_strength == b.amg_strength && a.amg_sweeps == b.amg_sweeps &&
+           a.amg_coarsest == b.amg_coarsest && a.threads == b.threads;
+}
+
+Results solve_system(Context &ctx) {
     const TeamReservation team(ctx.params.threads);  // this solve's own team
+    Results out;
+    out.systems.assign(ctx.values.size(), SystemResult{pending, 0, 0.0});
     try {
-        return solve_checked(ctx);
+        const Method *method = find_method(ctx.params.method, ctx.params.least_squares);
+        if (method == nullptr) {
+            for (SystemResult &r : out.systems)
+                r.code = BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
+        } else if (ctx.params.least_squares) {
+            solve_each_least_squares(ctx, *method, out);
+        } else {
+            solve_square(ctx, *method, out);
+        }
     } catch (const std::bad_alloc &) {
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY), 0, 0.0};
+        ctx.setup = Setup();  // a setup half made is no setup
+        for (SystemResult &r : out.systems)
+            if (r.code == pending)
+                r.code = BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
+    return out;
 }
 
 }  // namespace brisvel

@@ -6,16 +6,11 @@
 
 namespace brisvel {
 
-// The rows over the unknowns only: locked variables' terms moved to the
-// right-hand side, unlocked variables renumbered in order.
-struct ReducedSystem {
-    CsrMatrix matrix;
-    Vector rhs;
-    std::vector<std::int32_t> unknowns;  // variable index of each unknown
-};
-
 // Builds the reduced system; fills nothing when no variable is locked.
 ReducedSystem reduce_locked(const Context &ctx);
+// The right-hand side over the unknowns: b less the locked variables' terms
+// for their values, as values holds them.
+void reduced_rhs(const ReducedSystem &reduced, const Vector &b, const Vector &values, Vector &out);
 // True when CG on the formed A'A is expected to be faster than a method
 // that never forms it: when an estimate of nnz(A'A) from A's structure,
 // min(sum_i len_i^2, n^2) for rows of len_i entries, is at most 3 nnz(A).
@@ -31,9 +26,10 @@ CsrMatrix normal_matrix(const CsrMatrix &a, bool upper = false);
 // The farthest any row of A'A reaches from the diagonal: the widest span of
 // columns in a row of A.
 std::int64_t normal_reach(const CsrMatrix &a);
-// Solves the context's closed system into its variables. The code is QV_OK
-// on success, otherwise the reason it failed; the residual is that of the
-// whole problem (see qvSolve).
-SolveResult solve_system(Context &ctx);
+// Solves the context's closed systems into their variables, reusing the
+// setup the last solve kept when it still serves. Each system's code is
+// QV_OK on success, otherwise the reason it failed; its residual is that of
+// the whole problem (see qvSolve).
+Results solve_system(Context &ctx);
 
 }  // namespace brisvel

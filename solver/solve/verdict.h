@@ -5,6 +5,14 @@
 
 namespace brisvel {
 
+// One system as the caller gave it, as verdicts judge it: the assembled
+// matrix, the locks and one of the right-hand sides.
+struct GivenSystem {
+    const CsrMatrix &a;
+    const std::vector<unsigned char> &locked;
+    const Vector &b;
+};
+
 // The least-squares measure ||A'(b - Ax)|| / ||A'c|| over the unknowns'
 // columns (c = b less the locked variables' terms) for the variables' values
 // x as written, from sums in double precision that carry a rigorous bound on
@@ -14,7 +22,7 @@ namespace brisvel {
 // precision decides. One sweep over A and 32 bytes a column; with
 // room_for_two, 64 bytes a column and a team shares it by rows, not by
 // columns (each thread then makes only its own rows' sums).
-double proven_normal_residual(const Context &ctx, const Vector &x, double threshold,
+double proven_normal_residual(const GivenSystem &given, const Vector &x, double threshold,
                               bool room_for_two);
 
 constexpr double accurate_to = 1e-4;

@@ -74,6 +74,8 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_AMG_STRENGTH 0x10D    /* double: AMG strength threshold, 0 < t < 1 (default 0.02) */
 #define QV_PARAM_AMG_SWEEPS 0x10E      /* int: AMG smoothing degree per level, 1 .. 10 (default 2) */
 #define QV_PARAM_AMG_COARSEST 0x10F    /* int: AMG coarsest level's most unknowns, 1 .. 4000 (default 500) */
+#define QV_PARAM_SYSTEMS 0x110         /* int: systems sharing the matrix, 1 .. QV_MAX_SYSTEMS (default 1) */
+#define QV_PARAM_SYSTEM 0x111          /* int: the selected system, 0 .. systems - 1 (default 0); see below */
 
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
 #define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
@@ -83,9 +85,14 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_AMG_LEVELS 0x183      /* int: levels of the last solve's AMG hierarchy; 0 without AMG */
 #define QV_AMG_COMPLEXITY 0x184  /* double: its operator complexity, the entries of all levels'
                                     matrices over the finest's; 0 without AMG */
+#define QV_SYSTEM_ERROR 0x185    /* int: the error code of the selected system in the last
+                                    solve, QV_OK when it succeeded */
+/* QV_USED_ITERATIONS, QV_RESIDUAL and QV_SYSTEM_ERROR are the selected
+   system's; QV_SETUP_SECONDS and the AMG results the solve's, shared by all. */
 
 #define QV_MAX_VARIABLES (1 << 28) /* largest accepted variable count */
 #define QV_MAX_THREADS 1024        /* largest accepted thread count */
+#define QV_MAX_SYSTEMS 1024        /* largest accepted system count */
 
 /* ---- Solver methods ---- */
 #define QV_METHOD_DEFAULT 0x000          /* BiCGStab; LSMR in least-squares mode (see below) */
@@ -176,8 +183,16 @@ QV_API void qvDeleteContext(QVcontext context);
 
 /* ---- Parameters ---- */
 
-/* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT or
-   QV_PARAM_LEAST_SQUARES discards an assembled system.
+/* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT,
+   QV_PARAM_LEAST_SQUARES or QV_PARAM_SYSTEMS discards an assembled system.
+   Several systems: with QV_PARAM_SYSTEMS = k, k systems share one matrix,
+   each with right-hand sides and variables of its own; one qvSolve solves
+   all k with one setup, and succeeds only when every one does (qvGetError
+   then gives the first failing system's code). The calls that address one
+   system (qvRightHandSide, qvSetRightHandSide(s), qvSetVariable(s),
+   qvGetVariable(s) and the results above) address the selected one,
+   QV_PARAM_SYSTEM; the locks are shared. Changing the count keeps the
+   values of the systems kept and starts new ones at 0.
    QV_PARAM_THREADS defaults by OpenMP's rules: OMP_NUM_THREADS when set,
    capped by OMP_THREAD_LIMIT, else the processors available (1 in a build
    without OpenMP, which runs on one thread whatever the value); setting 0
@@ -214,8 +229,42 @@ QV_API void qvCoefficient(QVint index, QVdouble value);
    value that is not finite records that error, as qvCoefficient would; then
    QV_ERROR_BLOCK_ORDER when no row is open. count 0 does nothing. */
 QV_API void qvCoefficients(QVint count, const QVint *indices, const QVdouble *values);
-/* Sets the open row's right-hand side. */
+/* Sets the open row's right-hand side, of the selected system. */
 QV_API void qvRightHandSide(QVdouble value);
+/* Sets the open row's right-hand sides of all systems, values[s] for system
+   s; count must be QV_PARAM_SYSTEMS (else QV_ERROR_INVALID_VALUE). */
+QV_API void qvRightHandSides(QVint count, const QVdouble *values);
+/* In the system block, after the locks: gives the whole matrix at once, as a
+   matrix block of rows rows would. Row i holds the entries starts[i] ..
+   starts[i + 1] - 1 of columns and values (unsorted, repeated columns adding
+   up), starts[0] = 0; rhs holds rows right-hand sides for each system, one
+   system after another (NULL: all 0). All or nothing: QV_ERROR_INVALID_VALUE
+   for a negative rows, a null array (starts, and columns and values when
+   there are entries) or starts not rising from 0; then the first bad column
+   QV_ERROR_INVALID_INDEX, the first value (then right-hand side) not finite
+   QV_ERROR_NOT_FINITE; then QV_ERROR_BLOCK_ORDER outside the system block or
+   inside the matrix block. */
+QV_API void qvCompressedRows(QVint rows, const int64_t *starts, const QVint *columns,
+                             const QVdouble *values, const QVdouble *rhs);
+
+/* Solving again. After a solve, the right-hand sides and the values of the
+   variables (locked or not) may change and qvSolve be called again without
+   sending the system again: the matrix, the elimination of the locked
+   variables, the preconditioner or the factorisation and the work arrays are
+   all reused (QV_SETUP_SECONDS is then 0). What they depend on makes them
+   new: a new system block (with a matrix of the same pattern and the same
+   locks, a direct method factors it again on its kept ordering and
+   analysis), or another method, preconditioner or setting of theirs, mode or
+   thread count. Least squares makes its setup for every solve. */
+/* Sets right-hand side row of the closed system, of the selected system:
+   outside blocks (else QV_ERROR_BLOCK_ORDER), row in 0 .. rows - 1 (else
+   QV_ERROR_INVALID_INDEX). */
+QV_API void qvSetRightHandSide(QVint row, QVdouble value);
+/* Sets all count right-hand sides of the selected system, as count calls of
+   qvSetRightHandSide would, or none: QV_ERROR_BLOCK_ORDER as above, then
+   QV_ERROR_INVALID_VALUE unless count is the number of rows and values is
+   not null, then QV_ERROR_NOT_FINITE for a value that is not finite. */
+QV_API void qvSetRightHandSides(QVint count, const QVdouble *values);
 
 /* ---- Solve and results ---- */
 
@@ -235,6 +284,12 @@ QV_API void qvRightHandSide(QVdouble value);
    it (rounding sets its floor: more iterations will not help). */
 QV_API QVbool qvSolve(void);
 QV_API QVdouble qvGetVariable(QVint index);
+/* All variables of the selected system at once, count of them: count must
+   be QV_PARAM_VARIABLE_COUNT and values not null (else QV_ERROR_INVALID_VALUE);
+   qvSetVariables sets all or, with a value that is not finite
+   (QV_ERROR_NOT_FINITE), none. */
+QV_API void qvGetVariables(QVint count, QVdouble *values);
+QV_API void qvSetVariables(QVint count, const QVdouble *values);
 
 /* A progress callback: called by the iterative methods after each iteration
    with its number (from 1) and the method's running estimate of the relative
