@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <functional>
 
-
 using namespace testing_support;
 
 namespace {
@@ -71,6 +70,11 @@ TEST_F(Robustness, ACallbackMayReadButNotChangeTheContextBeingSolved) {
         {"variable count", [] { qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 1); }},
         {"threshold", [] { qvSolverParameterd(QV_PARAM_THRESHOLD, 0.5); }},
         {"set a variable", [] { qvSetVariable(0, 1.0); }},
+        {"set all variables", [] { qvSetVariables(289, std::vector<double>(289).data()); }},
+        {"set a right-hand side", [] { qvSetRightHandSide(0, 1.0); }},
+        {"set all right-hand sides",
+         [] { qvSetRightHandSides(289, std::vector<double>(289).data()); }},
+        {"systems", [] { qvSolverParameteri(QV_PARAM_SYSTEMS, 2); }},
         {"solve again", [] { qvSolve(); }},
         {"remove the callback", [] { qvSetProgressCallback(nullptr, nullptr); }},
     };

@@ -95,6 +95,10 @@ void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_s
     qvSolverParameteri(QV_PARAM_SOLVER, method);
     qvSolverParameteri(QV_PARAM_PRECONDITIONER, preconditioner);
     qvSolverParameteri(QV_PARAM_LEAST_SQUARES, least_squares ? 1 : 0);
+    send_system(p, locked);
+}
+
+void send_system(const Problem &p, const std::vector<std::pair<int, double>> &locked) {
     qvBegin(QV_BLOCK_SYSTEM);
     for (const auto &lock : locked) {
         qvLockVariable(lock.first);

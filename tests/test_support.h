@@ -45,6 +45,8 @@ double known_solution(int index);
 // locked are locked at the given values before the matrix.
 void assemble(const Problem &p, QVint method, QVint preconditioner, bool least_squares = false,
               const std::vector<std::pair<int, double>> &locked = {});
+// Assembles the problem into the current context, its settings as they are.
+void send_system(const Problem &p, const std::vector<std::pair<int, double>> &locked = {});
 // Deletes the current context until none is left and clears the last error:
 // what every test leaves behind for the next.
 void release_contexts();

@@ -305,8 +305,7 @@ int compressed_rows_error(const Context &ctx, std::int32_t rows, const std::int6
             return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
         }
     }
-    if (rhs != nullptr &&
-        !all_finite(n * static_cast<std::size_t>(ctx.params.system_count), rhs))
+    if (rhs != nullptr && !all_finite(n * static_cast<std::size_t>(ctx.params.system_count), rhs))
         return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
     if (ctx.block != Block::System)
         return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);

@@ -38,13 +38,13 @@ struct Context {
     std::vector<unsigned char> locked;  // one per variable
 
     Block block = Block::None;
-    bool system_ready = false;    // a system block has been closed since assembly began
-    std::uint64_t assembly = 1;   // counts assemblies begun: what a setup was made from
-    CsrMatrix matrix;             // rows given so far, columns are variables
-    std::vector<Vector> rhs{1};       // one per system, each one per finished row
-    std::vector<double> row_rhs{0.0}; // the open row's right-hand sides, one per system
-    std::size_t row_sorted = 0;  // the open row's entries before this one are known
-                                 // to have ascending, unique columns
+    bool system_ready = false;         // a system block has been closed since assembly began
+    std::uint64_t assembly = 1;        // counts assemblies begun: what a setup was made from
+    CsrMatrix matrix;                  // rows given so far, columns are variables
+    std::vector<Vector> rhs{1};        // one per system, each one per finished row
+    std::vector<double> row_rhs{0.0};  // the open row's right-hand sides, one per system
+    std::size_t row_sorted = 0;        // the open row's entries before this one are known
+                                       // to have ascending, unique columns
 
     Results results;
     QVprogress progress = nullptr;  // told of each iteration of a solve
@@ -55,7 +55,9 @@ struct Context {
 
     // The values of the selected system's variables, and its right-hand sides.
     Vector &selected_values() { return values[static_cast<std::size_t>(params.system)]; }
-    const Vector &selected_values() const { return values[static_cast<std::size_t>(params.system)]; }
+    const Vector &selected_values() const {
+        return values[static_cast<std::size_t>(params.system)];
+    }
     Vector &selected_rhs() { return rhs[static_cast<std::size_t>(params.system)]; }
 };
 

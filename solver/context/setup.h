@@ -31,7 +31,7 @@ struct Setup {
     std::uint64_t assembly = 0;  // the context's assembly it was made from; 0: none
     Parameters params;           // the settings it was made with
     bool any_locked = false;
-    ReducedSystem reduced;       // when any variable is locked
+    ReducedSystem reduced;                           // when any variable is locked
     std::unique_ptr<Preconditioner> preconditioner;  // an iterative method's
     HierarchyShape hierarchy;
     std::unique_ptr<Factorisation> factor;  // a direct method's

@@ -124,8 +124,7 @@ class SuperLuFactor final : public Factorisation {
                                   slu::SLU_D, slu::SLU_GE);
         api_.StatInit(&stat.value);
         int info = 0;
-        api_.dgstrs(slu::NOTRANS, &l_, &u_, perm_c_.data(), perm_r_.data(), &B, &stat.value,
-                    &info);
+        api_.dgstrs(slu::NOTRANS, &l_, &u_, perm_c_.data(), perm_r_.data(), &B, &stat.value, &info);
         api_.StatFree(&stat.value);
         api_.Destroy_SuperMatrix_Store(&B);
         if (info != 0)

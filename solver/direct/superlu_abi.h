@@ -11,7 +11,11 @@ enum Stype_t { SLU_NC = 0, SLU_DN = 6 };  // column-compressed; dense, column-ma
 enum Dtype_t { SLU_D = 1 };               // double
 enum Mtype_t { SLU_GE = 0 };              // general
 enum yes_no_t { NO = 0, YES = 1 };
-enum colperm_t { NATURAL = 0, COLAMD = 3, MY_PERMC = 7 };  // column orderings; MY_PERMC: the caller's
+enum colperm_t {
+    NATURAL = 0,
+    COLAMD = 3,
+    MY_PERMC = 7
+};  // column orderings; MY_PERMC: the caller's
 enum trans_t { NOTRANS = 0 };
 
 struct SuperMatrix {
@@ -78,7 +82,7 @@ using dgssv_fn = void (*)(superlu_options_t *options, SuperMatrix *A, int *perm_
                           int *info);
 // Solves with the factors dgssv made, overwriting B (n x k) with X.
 using dgstrs_fn = void (*)(trans_t trans, SuperMatrix *L, SuperMatrix *U, int *perm_c, int *perm_r,
-                          SuperMatrix *B, SuperLUStat_t *stat, int *info);
+                           SuperMatrix *B, SuperLUStat_t *stat, int *info);
 using Destroy_SuperMatrix_Store_fn = void (*)(SuperMatrix *A);
 using Destroy_SuperNode_Matrix_fn = void (*)(SuperMatrix *A);
 using Destroy_CompCol_Matrix_fn = void (*)(SuperMatrix *A);

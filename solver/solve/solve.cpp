@@ -520,10 +520,7 @@ int prepare_reduction(Context &ctx) {
     Setup &s = ctx.setup;
     if (s.assembly == ctx.assembly)
         return QV_OK;
-    s.assembly = 0;
-    s.preconditioner.reset();
-    s.hierarchy = HierarchyShape{};
-    s.reduced = ReducedSystem();
+    forget_assembly(s);
     if (!all_finite(ctx.matrix.val.size(), ctx.matrix.val.data()))
         return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);  // repeated entries overflowed
     s.any_locked = std::any_of(ctx.locked.begin(), ctx.locked.end(),
@@ -537,18 +534,16 @@ int prepare_reduction(Context &ctx) {
 // True when the factorisation kept was made with the locks of ctx and a
 // matrix of m's pattern.
 bool factor_fits_pattern(const Setup &s, const Context &ctx, const CsrMatrix &m) {
-    return s.factor != nullptr && s.locked == ctx.locked && s.pattern_rows.size() == m.row_ptr.size() &&
-           s.pattern_cols.size() == m.col.size() &&
+    return s.factor != nullptr && s.locked == ctx.locked &&
+           s.pattern_rows.size() == m.row_ptr.size() && s.pattern_cols.size() == m.col.size() &&
            std::equal(m.row_ptr.begin(), m.row_ptr.end(), s.pattern_rows.begin()) &&
            std::equal(m.col.begin(), m.col.end(), s.pattern_cols.begin());
 }
 
-// Factors m for a direct method, unless the setup holds its factorisation:
-// again on the kept analysis when the pattern is that of the last.
+// Factors m for a direct method: again on the kept analysis when the
+// pattern and the locks are those of the last.
 int prepare_factor(Context &ctx, const Method &method, const CsrMatrix &m) {
     Setup &s = ctx.setup;
-    if (s.factor != nullptr && s.factored == ctx.assembly)
-        return QV_OK;
     if (method.needs_symmetry && !is_symmetric(m)) {
         s.factor.reset();
         return BRISVEL_ERROR(QV_ERROR_NOT_SYMMETRIC);
@@ -576,11 +571,9 @@ int prepare_factor(Context &ctx, const Method &method, const CsrMatrix &m) {
     return QV_OK;
 }
 
-// Builds the preconditioner for m, unless the setup holds it.
+// Builds the preconditioner for m.
 int prepare_preconditioner(Context &ctx, const CsrMatrix &m) {
     Setup &s = ctx.setup;
-    if (s.preconditioner != nullptr)
-        return QV_OK;
     const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
     if (kind == nullptr)
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
@@ -604,9 +597,13 @@ int prepare_method(Context &ctx, const Method &method, const CsrMatrix &m, doubl
         s.factor.reset();
         s.params = ctx.params;
     }
+    seconds_taken = 0.0;
+    const bool direct = method.kind == MethodKind::Direct;
+    if (direct ? s.factor != nullptr && s.factored == ctx.assembly : s.preconditioner != nullptr)
+        return QV_OK;  // all kept
     const double start = seconds();
     int code = QV_OK;
-    if (method.kind == MethodKind::Direct) {
+    if (direct) {
         code = prepare_factor(ctx, method, m);
     } else {
         if (method.needs_symmetry && !is_symmetric(m))
@@ -717,7 +714,8 @@ void solve_each_least_squares(Context &ctx, const Method &method, Results &out) 
         }
         const GivenSystem given{ctx.matrix, ctx.locked, ctx.rhs[k]};
         Vector answer;
-        const SolveResult result = solve_least_squares(ctx, method, given, b, ctx.values[k], answer);
+        const SolveResult result =
+            solve_least_squares(ctx, method, given, b, ctx.values[k], answer);
         r = SystemResult{result.code, result.iterations, result.residual};
         out.setup_seconds += result.setup_seconds;
         out.amg_levels = result.hierarchy.levels;

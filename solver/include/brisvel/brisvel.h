@@ -298,12 +298,14 @@ QV_API void qvSetVariables(QVint count, const QVdouble *values);
    solve fails with QV_ERROR_INTERRUPTED, and the variables get the last
    iterate when it is better than the initial guess.
    A callback may call into the library. While the solve runs, its context may
-   be read (qvGetParameteri/d, qvGetVariable, qvGetCurrent) but not changed:
-   qvBegin, qvEnd, qvLockVariable, qvSetVariable, qvCoefficient(s),
-   qvRightHandSide, qvSolverParameteri/d, qvSetProgressCallback, qvSolve and
-   qvDeleteContext on it fail with QV_ERROR_BUSY and change nothing. Other
-   contexts may be created, changed, solved and deleted, and another context
-   may be made current; the running solve goes on with its own. */
+   be read (qvGetParameteri/d, qvGetVariable(s), qvGetCurrent) but not
+   changed: qvBegin, qvEnd, qvLockVariable, qvSetVariable(s),
+   qvCoefficient(s), qvRightHandSide(s), qvCompressedRows,
+   qvSetRightHandSide(s), qvSolverParameteri/d, qvSetProgressCallback,
+   qvSolve and qvDeleteContext on it fail with QV_ERROR_BUSY and change
+   nothing. Other contexts may be created, changed, solved and deleted, and
+   another context may be made current; the running solve goes on with its
+   own. */
 typedef QVbool (*QVprogress)(QVint iteration, QVdouble residual, void *user);
 /* Sets the current context's progress callback, called with user as its last
    argument; NULL removes it. Outside blocks. Direct solvers do not call it. */
