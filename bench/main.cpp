@@ -32,7 +32,7 @@ const char usage[] =
     "              kept; default 2, so that neither meets a cold allocator alone\n"
     "  --cases     any of assembly,bulk,spmv,bicgstab,cg,gmres,lsq,lsqr,direct,\n"
     "              memory (BiCGStab), memory-lsq (both least-squares problems),\n"
-    "              callers; default all\n"
+    "              callers, reuse; default all\n"
     "  --threshold relative residual asked of every iterative solve; default 1e-8\n"
     "  --warm-heap keep all freed memory in malloc's heap (no fresh mappings), so\n"
     "              that repeated runs reuse pages instead of faulting them in\n"
@@ -46,7 +46,8 @@ struct Options {
     double threshold = 1e-8;
     std::vector<std::string> cases{"assembly", "bulk",   "spmv",       "bicgstab",
                                    "cg",       "gmres",  "lsq",        "lsqr",
-                                   "direct",   "memory", "memory-lsq", "callers"};
+                                   "direct",   "memory", "memory-lsq", "callers",
+                                   "reuse"};
     bool json = false;
     bool quiet = false;
     bool warm_heap = false;
@@ -528,6 +529,8 @@ int main(int argc, char **argv) {
             print_table(o, records);
         if (with_callers)
             print_callers(callers);
+        if (has_case(o, "reuse"))
+            run_reuse_cases(o.threads, o.threshold);
     }
     return 0;
 }

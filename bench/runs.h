@@ -99,6 +99,12 @@ bool eigen_unstored(Kind kind, int grid, double threshold);
 long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int grid, double threshold,
                          int threads);
 
+// The reuse cases, printed as their own tables: a second solve with a new
+// right-hand side and three right-hand sides in one solve (2D Laplacian
+// 500 x 500), a sequence of 100 solves moving locked values (300 x 300),
+// and whole-array assembly; against Eigen's compute() once, solve() for each.
+void run_reuse_cases(int threads, double threshold);
+
 // A streaming triad a = b + s c over arrays of n doubles, STREAM's count of
 // 24 bytes per entry; best of five runs, GB/s.
 double triad_bandwidth(std::size_t n, int threads);

@@ -117,7 +117,7 @@ TEST(CholmodDeclarations, FunctionsTakeTheSameArguments) {
     EXPECT_SAME_SIGNATURE(ours, cholmod_finish);
     EXPECT_SAME_SIGNATURE(ours, cholmod_analyze);
     EXPECT_SAME_SIGNATURE(ours, cholmod_factorize);
-    EXPECT_SAME_SIGNATURE(ours, cholmod_solve);
+    EXPECT_SAME_SIGNATURE(ours, cholmod_solve2);
     EXPECT_SAME_SIGNATURE(ours, cholmod_free_factor);
     EXPECT_SAME_SIGNATURE(ours, cholmod_free_dense);
     EXPECT_SAME_SIGNATURE(ours, cholmod_version);

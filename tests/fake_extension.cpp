@@ -1,6 +1,6 @@
 // Stand-ins for the extension libraries, built under their real names so the
 // loader finds them first. Each flavour is faulty in one way:
-//   FAKE_MISSING  every function but one (dgssv, cholmod_solve), all aborting;
+//   FAKE_MISSING  every function but one (dgssv, cholmod_solve2), all aborting;
 //   FAKE_VERSION  CHOLMOD complete, but reporting a major version it never had;
 //   FAKE_FAILING  complete and of a known version, but every factorisation fails.
 #include "direct/cholmod_abi.h"
@@ -74,8 +74,9 @@ EXPORT int cholmod_free_factor(chm::cholmod_factor **l, chm::cholmod_common *) {
 }
 EXPORT int cholmod_free_dense(chm::cholmod_dense **, chm::cholmod_common *) { std::abort(); }
 #if !defined(FAKE_MISSING)
-EXPORT chm::cholmod_dense *cholmod_solve(int, chm::cholmod_factor *, chm::cholmod_dense *,
-                                         chm::cholmod_common *) {
+EXPORT int cholmod_solve2(int, chm::cholmod_factor *, chm::cholmod_dense *, chm::cholmod_sparse *,
+                          chm::cholmod_dense **, chm::cholmod_sparse **, chm::cholmod_dense **,
+                          chm::cholmod_dense **, chm::cholmod_common *) {
     std::abort();  // a failed factorisation must never be used
 }
 #endif

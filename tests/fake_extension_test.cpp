@@ -69,7 +69,7 @@ TEST(UnknownVersion, CholmodIsRefused) {
 
 TEST(FailingFactorisation, SolvesFailWithTheReason) {
     expect_fake("libsuperlu.so.5", "dgssv");
-    expect_fake("libcholmod.so.3", "cholmod_solve");
+    expect_fake("libcholmod.so.3", "cholmod_solve2");
     ASSERT_TRUE(qvInitExtension("SUPERLU"));
     ASSERT_TRUE(qvInitExtension("CHOLMOD"));
     for (QVint method : {QV_METHOD_SUPERLU, QV_METHOD_SUPERLU_PERMUTED, QV_METHOD_CHOLMOD}) {

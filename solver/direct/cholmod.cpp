@@ -24,7 +24,7 @@ struct Functions {
     chm::cholmod_finish_fn finish = nullptr;
     chm::cholmod_analyze_fn analyze = nullptr;
     chm::cholmod_factorize_fn factorize = nullptr;
-    chm::cholmod_solve_fn solve = nullptr;
+    chm::cholmod_solve2_fn solve = nullptr;
     chm::cholmod_free_factor_fn free_factor = nullptr;
     chm::cholmod_free_dense_fn free_dense = nullptr;
     chm::cholmod_version_fn version = nullptr;
@@ -49,7 +49,7 @@ bool resolve(const SharedLibrary &library, Functions &f) {
                             "cholmod_finish", f.finish,            //
                             "cholmod_analyze", f.analyze,          //
                             "cholmod_factorize", f.factorize,      //
-                            "cholmod_solve", f.solve,              //
+                            "cholmod_solve2", f.solve,             //
                             "cholmod_free_factor", f.free_factor,  //
                             "cholmod_free_dense", f.free_dense,    //
                             "cholmod_version", f.version) &&
@@ -96,6 +96,9 @@ class CholmodFactor final : public Factorisation {
   public:
     explicit CholmodFactor(const Functions &api) : api_(api), workspace_(api) {}
     ~CholmodFactor() override {
+        for (chm::cholmod_dense **dense : {&x_, &y_, &e_})
+            if (*dense != nullptr)
+                api_.free_dense(dense, workspace_.common());
         if (l_ != nullptr)
             api_.free_factor(&l_, workspace_.common());
     }
@@ -129,28 +132,25 @@ class CholmodFactor final : public Factorisation {
     int solve(const double *b, double *x, std::size_t k) override {
         const std::size_t n = colptr_.size() - 1;
         chm::cholmod_common *common = workspace_.common();
-        rhs_.assign(b, b + n * k);
         chm::cholmod_dense B{};
         B.nrow = B.d = n;
         B.ncol = k;
         B.nzmax = n * k;
-        B.x = rhs_.data();
+        B.x = const_cast<double *>(b);  // read only
         B.xtype = chm::XTYPE_REAL;
         B.dtype = chm::DTYPE_DOUBLE;
-        chm::cholmod_dense *X = api_.solve(chm::SOLVE_A, l_, &B, common);
-        if (X == nullptr)
+        // X and the workspace stay for the next solve, which then maps no
+        // fresh memory.
+        if (api_.solve(chm::SOLVE_A, l_, &B, nullptr, &x_, nullptr, &y_, &e_, common) == 0 ||
+            x_ == nullptr)
             return cholmod_error(common->status);
-        int code = QV_OK;
-        if (X->x == nullptr || X->nrow != n || X->ncol != k || X->d < n ||
-            X->xtype != chm::XTYPE_REAL) {
-            code = BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE);  // not the answer asked for
-        } else {
-            const double *solution = static_cast<const double *>(X->x);
-            for (std::size_t s = 0; s < k; ++s)
-                std::copy(solution + s * X->d, solution + s * X->d + n, x + s * n);
-        }
-        api_.free_dense(&X, common);
-        return code;
+        if (x_->x == nullptr || x_->nrow != n || x_->ncol != k || x_->d < n ||
+            x_->xtype != chm::XTYPE_REAL)
+            return BRISVEL_ERROR(QV_ERROR_EXTENSION_UNAVAILABLE);  // not the answer asked for
+        const double *solution = static_cast<const double *>(x_->x);
+        for (std::size_t s = 0; s < k; ++s)
+            std::copy(solution + s * x_->d, solution + s * x_->d + n, x + s * n);
+        return QV_OK;
     }
 
   private:
@@ -186,8 +186,9 @@ class CholmodFactor final : public Factorisation {
     const Functions &api_;
     CholmodCommon workspace_;
     std::vector<int> colptr_, rowind_;
-    Vector values_, rhs_;
+    Vector values_;
     chm::cholmod_factor *l_ = nullptr;
+    chm::cholmod_dense *x_ = nullptr, *y_ = nullptr, *e_ = nullptr;  // kept for the next solve
 };
 
 }  // namespace

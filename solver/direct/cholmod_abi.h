@@ -129,8 +129,11 @@ using cholmod_finish_fn = int (*)(cholmod_common *common);
 using cholmod_analyze_fn = cholmod_factor *(*)(cholmod_sparse *a, cholmod_common *common);
 // Returns true even when it fails: the status and L->minor tell.
 using cholmod_factorize_fn = int (*)(cholmod_sparse *a, cholmod_factor *l, cholmod_common *common);
-using cholmod_solve_fn = cholmod_dense *(*)(int system, cholmod_factor *l, cholmod_dense *b,
-                                            cholmod_common *common);
+// Solves into *x, reusing *x and the workspace *y and *e when their sizes
+// fit (and allocating them otherwise); bset and xset null for a dense b.
+using cholmod_solve2_fn = int (*)(int system, cholmod_factor *l, cholmod_dense *b,
+                                  cholmod_sparse *bset, cholmod_dense **x, cholmod_sparse **xset,
+                                  cholmod_dense **y, cholmod_dense **e, cholmod_common *common);
 using cholmod_free_factor_fn = int (*)(cholmod_factor **l, cholmod_common *common);
 using cholmod_free_dense_fn = int (*)(cholmod_dense **x, cholmod_common *common);
 // Writes main, sub and patch version; returns a combined code.

@@ -113,7 +113,8 @@ class SuperLuFactor final : public Factorisation {
 
     int solve(const double *b, double *x, std::size_t k) override {
         const std::size_t n = scale_.size();
-        Vector solution(n * k);  // dgstrs overwrites B with X
+        Vector &solution = solution_;  // dgstrs overwrites B with X; kept for the next solve
+        solution.resize(n * k);
         for (std::size_t s = 0; s < k; ++s)
             for (std::size_t i = 0; i < n; ++i)
                 solution[s * n + i] = scale_[i] * b[s * n + i];  // (D A) x = D b has the same x
@@ -129,7 +130,7 @@ class SuperLuFactor final : public Factorisation {
         api_.Destroy_SuperMatrix_Store(&B);
         if (info != 0)
             return BRISVEL_ERROR(QV_ERROR_INTERNAL);
-        std::copy(solution.begin(), solution.end(), x);
+        std::copy(solution.begin(), solution.begin() + static_cast<std::ptrdiff_t>(n * k), x);
         return QV_OK;
     }
 
@@ -189,7 +190,7 @@ class SuperLuFactor final : public Factorisation {
     const Functions &api_;
     bool permute_;
     std::vector<int> colptr_, rowind_, perm_c_, perm_r_;
-    Vector values_, scale_;
+    Vector values_, scale_, solution_;
     slu::SuperMatrix l_{}, u_{};
     bool factored_ = false;  // l_ and u_ hold SuperLU's factors
 };
