@@ -127,8 +127,7 @@ template <class Matrix> Matrix eigen_matrix(const Problem &p) {
 
 // Eigen's compute() and solve() for one right-hand side, then solve() for a
 // block of three.
-template <class Solver, class Matrix>
-Second eigen_second(const Problem &p, double threshold) {
+template <class Solver, class Matrix> Second eigen_second(const Problem &p, double threshold) {
     Second r;
     const Matrix a = eigen_matrix<Matrix>(p);
     const Eigen::VectorXd b = Eigen::Map<const Eigen::VectorXd>(p.rhs.data(), p.rows);
@@ -323,8 +322,8 @@ void run_reuse_cases(int threads, double threshold) {
         std::fprintf(stderr, "  reuse: %s\n", m.name);
         const Second b = brisvel_second(p, m, threshold, threads);
         std::printf("%-10s %-8s %9.4f %9.4f %7.3f %9.4f %8ld %9.4f %9.4f %7.2f\n", m.name,
-                    "brisvel", b.first, b.second, b.second / b.first, b.setup, b.faults, b.k1,
-                    b.k3, b.k3 / b.k1);
+                    "brisvel", b.first, b.second, b.second / b.first, b.setup, b.faults, b.k1, b.k3,
+                    b.k3 / b.k1);
         Second e;
         const char *peer = nullptr;
         if (m.method == QV_METHOD_CHOLMOD) {
@@ -343,8 +342,8 @@ void run_reuse_cases(int threads, double threshold) {
             peer = "BiCGSTAB";
         }
         if (peer != nullptr)
-            std::printf("%-10s %-8s %9.4f %9.4f %7.3f %9.4f %8s %9.4f %9.4f %7.2f\n", "",
-                        peer, e.first, e.second, e.second / e.first, e.setup, "-", e.k1, e.k3,
+            std::printf("%-10s %-8s %9.4f %9.4f %7.3f %9.4f %8s %9.4f %9.4f %7.2f\n", "", peer,
+                        e.first, e.second, e.second / e.first, e.setup, "-", e.k1, e.k3,
                         e.k3 / e.k1);
     }
     std::printf("(targets: direct 2nd/1st at most 0.05 and k3/k1 at most 1.3; iterative 2nd "

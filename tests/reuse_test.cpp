@@ -311,6 +311,20 @@ TEST_F(Reuse, WholeArrayCallsTakeAllOrNothing) {
     qvBegin(QV_BLOCK_SYSTEM);
     qvSetRightHandSide(0, 1.0);
     EXPECT_EQ(qvGetError(), QV_ERROR_BLOCK_ORDER);
+    qvEnd(QV_BLOCK_SYSTEM);
+
+    // Least squares, with an empty row before a row out of order: as row by row.
+    const Problem lsq{3, 2, {{0, 0, 1.0}, {0, 1, 1.0}, {2, 1, 2.0}, {2, 0, 1.0}}, {1, 0, 5}};
+    assemble(lsq, QV_METHOD_DEFAULT, QV_PRECONDITIONER_JACOBI, true);
+    const std::vector<double> by_rows = solved(2);
+    const std::vector<std::int64_t> starts{0, 2, 2, 4};
+    const std::vector<QVint> columns{0, 1, 1, 0};
+    const std::vector<double> values{1.0, 1.0, 2.0, 1.0};
+    qvSetVariables(2, std::vector<double>(2, 0.0).data());
+    qvBegin(QV_BLOCK_SYSTEM);
+    qvCompressedRows(3, starts.data(), columns.data(), values.data(), lsq.rhs.data());
+    qvEnd(QV_BLOCK_SYSTEM);
+    EXPECT_EQ(solved(2), by_rows);
 }
 
 }  // namespace

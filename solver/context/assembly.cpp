@@ -278,9 +278,11 @@ int set_row_rhs(Context &ctx, std::int32_t count, const double *values) {
 namespace {
 
 // The error of compressed rows, checked in the documented order: QV_OK when
-// they may be taken as they are.
+// they may be taken as they are; sorted then tells whether every row's
+// columns ascend strictly already.
 int compressed_rows_error(const Context &ctx, std::int32_t rows, const std::int64_t *starts,
-                          const std::int32_t *columns, const double *values, const double *rhs) {
+                          const std::int32_t *columns, const double *values, const double *rhs,
+                          bool &sorted) {
     if (rows < 0 || starts == nullptr || starts[0] != 0)
         return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
     const auto n = static_cast<std::size_t>(rows);
@@ -292,9 +294,9 @@ int compressed_rows_error(const Context &ctx, std::int32_t rows, const std::int6
     const std::int64_t entries = starts[n];
     if (entries > 0 && (columns == nullptr || values == nullptr))
         return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
-    const std::uint32_t variables = static_cast<std::uint32_t>(ctx.params.variable_count);
     // Checked in pieces that fit an int count; the faulty entry is looked
     // for only when there is one.
+    const std::uint32_t variables = static_cast<std::uint32_t>(ctx.params.variable_count);
     constexpr std::int64_t piece = std::int64_t{1} << 30;
     for (std::int64_t first = 0; first < entries; first += piece) {
         const auto count = static_cast<std::int32_t>(std::min(piece, entries - first));
@@ -309,6 +311,17 @@ int compressed_rows_error(const Context &ctx, std::int32_t rows, const std::int6
         return BRISVEL_ERROR(QV_ERROR_NOT_FINITE);
     if (ctx.block != Block::System)
         return BRISVEL_ERROR(QV_ERROR_BLOCK_ORDER);
+    // Every row ascends when the only steps down or level in the columns
+    // as a whole are those into the first entry of a row (each counted once:
+    // at the row that holds it).
+    std::int64_t flat = 0, between = 0;
+    for (std::int64_t k = 1; k < entries; ++k)
+        flat += columns[k] <= columns[k - 1];
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t k = starts[i];
+        between += k > 0 && starts[i + 1] > k && columns[k] <= columns[k - 1];
+    }
+    sorted = flat == between;
     return QV_OK;
 }
 
@@ -355,7 +368,8 @@ void finish_rows(CsrMatrix &m) {
 
 int set_compressed_rows(Context &ctx, std::int32_t rows, const std::int64_t *starts,
                         const std::int32_t *columns, const double *values, const double *rhs) {
-    if (const int code = compressed_rows_error(ctx, rows, starts, columns, values, rhs))
+    bool sorted = false;
+    if (const int code = compressed_rows_error(ctx, rows, starts, columns, values, rhs, sorted))
         return code;
     const auto n = static_cast<std::size_t>(rows);
     const auto entries = static_cast<std::size_t>(starts[n]);
@@ -382,7 +396,8 @@ int set_compressed_rows(Context &ctx, std::int32_t rows, const std::int64_t *sta
         else
             ctx.rhs[k].assign(n, 0.0);
     }
-    finish_rows(m);
+    if (!sorted)
+        finish_rows(m);
     return QV_OK;
 }
 
