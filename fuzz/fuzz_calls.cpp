@@ -181,28 +181,40 @@ bool stopped_early(QVint code) {
 
 void check_solve() {
     const QVcontext ctx = qvGetCurrent();
+    qvGetError();  // (an earlier call's error would stand until read)
     const QVbool solved = qvSolve();
-    const QVint error = qvGetError();
+    const QVint refusal = qvGetError();
     if (qvGetCurrent() != ctx)  // a callback made another context current
         qvMakeCurrent(ctx);
+    if (refusal == QV_ERROR_BLOCK_ORDER || refusal == QV_ERROR_NO_CONTEXT) {
+        if (solved)
+            __builtin_trap();  // a refused solve claimed success
+        qvGetError();
+        return;  // no solve ran: the results are the last one's
+    }
+    const QVint error = qvGetParameteri(QV_SYSTEM_ERROR);  // the checked system's own code
     const QVint count = qvGetParameteri(QV_PARAM_VARIABLE_COUNT);
     std::vector<double> x(static_cast<std::size_t>(count > 0 ? count : 0));
     for (QVint i = 0; i < count; ++i)
         if (!std::isfinite(x[static_cast<std::size_t>(i)] = qvGetVariable(i)))
             __builtin_trap();  // NaN or infinity reached a variable
     const double threshold = qvGetParameterd(QV_PARAM_THRESHOLD);
-    if (solved && !(qvGetParameterd(QV_RESIDUAL) <= threshold))
+    // A solve succeeds when all its systems do; with one system, exactly then.
+    if ((solved && error != QV_OK) ||
+        (!solved && error == QV_OK && qvGetParameteri(QV_PARAM_SYSTEMS) == 1))
+        __builtin_trap();  // the solve's verdict is not its systems'
+    if (error == QV_OK && !(qvGetParameterd(QV_RESIDUAL) <= threshold))
         __builtin_trap();  // success claimed above the threshold
     const auto it = known.find(ctx);
     if (it != known.end() && it->second.n == count) {
         const Check check = independent_residual(it->second, x);
         // A success must meet the threshold by a residual computed here,
         // with a margin for the rounding of the library's own.
-        if (solved && !(check.residual <= 1.01L * threshold + 1e-15L))
+        if (error == QV_OK && !(check.residual <= 1.01L * threshold + 1e-15L))
             __builtin_trap();  // success claimed for a wrong answer
         // A method that stopped early with an answer that meets the
         // threshold by far more than either check's rounding has succeeded.
-        if (!solved && stopped_early(error) && check.residual + check.bound <= 0.5L * threshold)
+        if (stopped_early(error) && check.residual + check.bound <= 0.5L * threshold)
             __builtin_trap();  // failure reported for a right answer
         // The iteration limit is reported only once it is reached.
         if (error == QV_ERROR_NOT_CONVERGED &&
@@ -210,6 +222,63 @@ void check_solve() {
             __builtin_trap();  // a false reason for a failure
     }
     qvGetError();
+}
+
+// Gives k's rows in one qvCompressedRows call; the selected system's
+// right-hand sides are k's, the others' 0.
+void give_compressed(const Known &k) {
+    std::vector<std::int64_t> starts{0};
+    std::vector<QVint> columns;
+    std::vector<double> values;
+    for (const auto &row : k.rows) {
+        for (const auto &[col, value] : row) {
+            columns.push_back(col);
+            values.push_back(value);
+        }
+        starts.push_back(static_cast<std::int64_t>(columns.size()));
+    }
+    const auto rows = k.rows.size();
+    const auto systems = static_cast<std::size_t>(std::max(1, qvGetParameteri(QV_PARAM_SYSTEMS)));
+    const auto selected = static_cast<std::size_t>(std::max(0, qvGetParameteri(QV_PARAM_SYSTEM)));
+    std::vector<double> rhs(rows * systems, 0.0);
+    std::copy(k.rhs.begin(), k.rhs.end(), rhs.begin() + static_cast<std::ptrdiff_t>(selected * rows));
+    qvCompressedRows(static_cast<QVint>(rows), starts.data(), columns.data(), values.data(),
+                     rhs.data());
+}
+
+// Solving again: a right-hand side, a locked variable's value or one
+// coefficient (the system sent again, same pattern) of the known system
+// changes, and the knowledge with it when the call is taken.
+void change_known(Input &in) {
+    const auto it = known.find(qvGetCurrent());
+    if (it == known.end() || it->second.rows.empty())
+        return;
+    Known &k = it->second;
+    qvGetError();
+    const std::uint8_t what = in.byte() % 3;
+    const auto row = static_cast<std::size_t>(in.byte()) % k.rows.size();
+    const double value = in.number();
+    if (what == 0) {
+        qvSetRightHandSide(static_cast<QVint>(row), value);
+        if (qvGetError() == QV_OK)
+            k.rhs[row] = value;
+    } else if (what == 1 && !k.locked.empty()) {
+        auto &lock = k.locked[static_cast<std::size_t>(in.byte()) % k.locked.size()];
+        qvSetVariable(lock.first, value);
+        if (qvGetError() == QV_OK)
+            for (auto &same : k.locked)  // a variable locked twice holds one value
+                if (same.first == lock.first)
+                    same.second = value;
+    } else if (what == 2 && !k.rows[row].empty()) {
+        k.rows[row][static_cast<std::size_t>(in.byte()) % k.rows[row].size()].second = value;
+        qvBegin(QV_BLOCK_SYSTEM);
+        for (const auto &lock : k.locked)
+            qvLockVariable(lock.first);  // at the values they hold
+        give_compressed(k);
+        qvEnd(QV_BLOCK_SYSTEM);
+        if (qvGetError() != QV_OK)
+            forget_current();
+    }
 }
 
 // A whole system in one go: random size, pattern and values, locks with
@@ -235,14 +304,18 @@ void assemble_system(Input &in) {
     std::vector<double> cell;  // a diffusion's coefficients, one a cell
     for (QVint c = 0; diffusion && c < k.n; ++c)
         cell.push_back(std::pow(10.0, in.byte() % 9));
-    qvBegin(QV_BLOCK_MATRIX);
+    const bool whole = in.byte() % 3 == 0;  // the rows in one qvCompressedRows call
+    if (!whole)
+        qvBegin(QV_BLOCK_MATRIX);
     const QVint extra = in.byte() % 3 == 0 ? in.byte() % 3 : 0;
     const QVint rows = k.n - static_cast<QVint>(k.locked.size()) + extra;
     for (QVint r = 0; r < rows && !in.done(); ++r) {
-        qvBegin(QV_BLOCK_ROW);
+        if (!whole)
+            qvBegin(QV_BLOCK_ROW);
         k.rows.emplace_back();
         auto add = [&](QVint col, double value) {
-            qvCoefficient(col, value);
+            if (!whole)
+                qvCoefficient(col, value);
             k.rows.back().emplace_back(col, value);
         };
         if (diffusion) {
@@ -271,10 +344,15 @@ void assemble_system(Input &in) {
                     add(c % k.n, in.number());
         }
         k.rhs.push_back(diffusion ? 1.0 : in.number());
-        qvRightHandSide(k.rhs.back());
-        qvEnd(QV_BLOCK_ROW);
+        if (!whole) {
+            qvRightHandSide(k.rhs.back());
+            qvEnd(QV_BLOCK_ROW);
+        }
     }
-    qvEnd(QV_BLOCK_MATRIX);
+    if (whole)
+        give_compressed(k);
+    else
+        qvEnd(QV_BLOCK_MATRIX);
     qvEnd(QV_BLOCK_SYSTEM);
     // Sometimes a huge initial guess that the first row nearly annihilates,
     // x_p = a_q S and x_q = -a_p S: its terms cancel, and the residual
@@ -385,7 +463,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     known.clear();
     reentry = Reentry{};
     while (!in.done()) {
-        const std::uint8_t op = in.byte() % 19;
+        const std::uint8_t op = in.byte() % 21;
         if (op >= 3 && op <= 10)
             forget_current();  // may change the system
         switch (op) {
@@ -440,6 +518,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         case 15:
             qvErrorString(qvGetError());
             break;
+        case 17:
+            change_known(in);
+            break;
+        case 18: {  // all variables at once, of a count that may be wrong
+            const QVint count = qvGetParameteri(QV_PARAM_VARIABLE_COUNT) + in.small_int() % 2;
+            std::vector<double> values(static_cast<std::size_t>(std::max(count, 0)) + 1);
+            qvGetVariables(count, values.data());
+            if (in.byte() % 2 == 0) {
+                forget_current();
+                values[0] = in.number();
+                qvSetVariables(count, values.data());
+            }
+            break;
+        }
         case 16:  // a callback that calls back in, with a script of what it does
             for (std::uint8_t steps = in.byte() % 4, s = 0; s < steps; ++s)
                 reentry.script.push_back(in.byte());
