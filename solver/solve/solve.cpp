@@ -221,12 +221,7 @@ template <class Column> double residual_of(const GivenSystem &given, const Vecto
                 }
 #endif
             const RowSums s = row_sums(i);
-            if constexpr (!least_squares) {
-                rr += s.r * s.r;
-                cc += s.c * s.c;
-                bb += s.bound * s.bound;
-                continue;
-            } else {
+            if constexpr (least_squares) {
                 for (std::size_t k = s.first; k < s.last; ++k) {
                     const auto j = static_cast<std::size_t>(a.col[k]);
                     if (j < lo || j >= hi)
@@ -246,6 +241,24 @@ template <class Column> double residual_of(const GivenSystem &given, const Vecto
             }
         }
     };
+    if constexpr (!least_squares) {
+        // A team shares the rows out by fixed blocks, whose sums are added
+        // in block order: the same for any team.
+        const std::array<Wide, 3> sums =
+            parallel_sum<3, Wide>(rows, [&](std::size_t begin, std::size_t end, auto &part) {
+                for (std::size_t i = begin; i < end; ++i) {
+                    const RowSums s = row_sums(i);
+                    part[0] += s.r * s.r;
+                    part[1] += s.c * s.c;
+                    part[2] += s.bound * s.bound;
+                }
+            });
+        rr = sums[0];
+        cc = sums[1];
+        bb = sums[2];
+        const Wide numerator = std::sqrt(rr > bb || rr != rr ? rr : bb);
+        return static_cast<double>(cc > 0.0L ? numerator / std::sqrt(cc) : numerator);
+    }
     // A team shares the columns out: each thread makes every row's sums
     // and gathers into its own columns, each column's terms in row order,
     // so the sums are the same for any team.
