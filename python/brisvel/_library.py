@@ -16,12 +16,18 @@ PARAM_VARIABLE_COUNT = 0x101
 PARAM_LEAST_SQUARES = 0x102
 PARAM_MAX_ITERATIONS = 0x103
 PARAM_THRESHOLD = 0x104
+PARAM_GMRES_RESTART = 0x105
 PARAM_PRECONDITIONER = 0x10B
 PARAM_THREADS = 0x10C
+PARAM_SYSTEMS = 0x110
+PARAM_SYSTEM = 0x111
 USED_ITERATIONS = 0x180
 RESIDUAL = 0x181
 SETUP_SECONDS = 0x182
+SYSTEM_ERROR = 0x185
 BLOCK_SYSTEM, BLOCK_MATRIX, BLOCK_ROW = 0, 1, 2
+ERROR_NOT_CONVERGED = 0x40A
+ERROR_STAGNATED = 0x414
 ERROR_INTERRUPTED = 0x410
 
 METHODS = {
@@ -40,6 +46,7 @@ PRECONDITIONERS = {"jacobi": 0x300, "ssor": 0x301, "none": 0x302, "ilu0": 0x303,
 _SIGNATURES = {
     "qvNewContext": (ctypes.c_void_p, []),
     "qvGetCurrent": (ctypes.c_void_p, []),
+    "qvMakeCurrent": (None, [ctypes.c_void_p]),
     "qvDeleteContext": (None, [ctypes.c_void_p]),
     "qvSolverParameteri": (None, [QVint, QVint]),
     "qvSolverParameterd": (None, [QVint, QVdouble]),
@@ -51,6 +58,11 @@ _SIGNATURES = {
     "qvSetVariable": (None, [QVint, QVdouble]),
     "qvCoefficients": (None, [QVint, ctypes.c_void_p, ctypes.c_void_p]),
     "qvRightHandSide": (None, [QVdouble]),
+    "qvCompressedRows": (None, [QVint, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                                ctypes.c_void_p]),
+    "qvSetRightHandSides": (None, [QVint, ctypes.c_void_p]),
+    "qvGetVariables": (None, [QVint, ctypes.c_void_p]),
+    "qvSetVariables": (None, [QVint, ctypes.c_void_p]),
     "qvSolve": (QVbool, []),
     "qvGetVariable": (QVdouble, [QVint]),
     "qvSetProgressCallback": (None, [QVprogress, ctypes.c_void_p]),
