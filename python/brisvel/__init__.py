@@ -348,10 +348,9 @@ class Solver:
         lib = self._lib
         with self._use:
             self._enter()
-            if k != self._systems:
+            if k != self._systems:  # (the matrix and the setup stay)
                 self._set(lib.qvSolverParameteri, _q.PARAM_SYSTEMS, k, "number of systems")
-                self._systems = k  # (the system went with the count: it is given again)
-                self._send()
+                self._systems = k
             rows = len(self._rows)
             for s in range(k):
                 lib.qvSolverParameteri(_q.PARAM_SYSTEM, s)

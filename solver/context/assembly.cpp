@@ -435,21 +435,21 @@ int set_system_count(Context &ctx, std::int32_t count) {
     if (count < 1 || count > QV_MAX_SYSTEMS)
         return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
     const auto k = static_cast<std::size_t>(count);
+    const auto rows = ctx.rhs[0].size();  // every block is closed: each system has them all
     try {
         std::vector<Vector> values(ctx.values);
         values.resize(k, Vector(static_cast<std::size_t>(ctx.params.variable_count), 0.0));
-        std::vector<Vector> rhs(k);
-        std::vector<double> row_rhs(k, 0.0);
+        std::vector<Vector> rhs(ctx.rhs);
+        rhs.resize(k, Vector(rows, 0.0));
         ctx.values.swap(values);
         ctx.rhs.swap(rhs);
-        ctx.row_rhs.swap(row_rhs);
+        ctx.row_rhs.assign(k, 0.0);
     } catch (const std::bad_alloc &) {
         return BRISVEL_ERROR(QV_ERROR_OUT_OF_MEMORY);
     }
     ctx.params.system_count = count;
     if (ctx.params.system >= count)
         ctx.params.system = 0;
-    discard_system(ctx);
     return QV_OK;
 }
 

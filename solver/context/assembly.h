@@ -9,8 +9,9 @@ namespace brisvel {
 // Each returns QV_OK or the error code of the refused call; a refused call
 // changes nothing.
 int set_variable_count(Context &ctx, std::int32_t count);
-// Sets the number of systems sharing the matrix; the variables of those kept
-// keep their values, new ones start at 0; the assembled system goes.
+// Sets the number of systems sharing the matrix, outside blocks: the matrix,
+// the locks and the setup stay, the systems kept keep their right-hand sides
+// and values, and new ones start with zeros.
 int set_system_count(Context &ctx, std::int32_t count);
 int begin_block(Context &ctx, std::int32_t block);
 int end_block(Context &ctx, std::int32_t block);

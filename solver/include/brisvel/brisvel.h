@@ -183,8 +183,8 @@ QV_API void qvDeleteContext(QVcontext context);
 
 /* ---- Parameters ---- */
 
-/* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT,
-   QV_PARAM_LEAST_SQUARES or QV_PARAM_SYSTEMS discards an assembled system.
+/* Parameters are set outside blocks. Setting QV_PARAM_VARIABLE_COUNT or
+   QV_PARAM_LEAST_SQUARES discards an assembled system.
    Several systems: with QV_PARAM_SYSTEMS = k, k systems share one matrix,
    each with right-hand sides and variables of its own; one qvSolve solves
    all k with one setup, and succeeds only when every one does (qvGetError
@@ -192,7 +192,8 @@ QV_API void qvDeleteContext(QVcontext context);
    system (qvRightHandSide, qvSetRightHandSide(s), qvSetVariable(s),
    qvGetVariable(s) and the results above) address the selected one,
    QV_PARAM_SYSTEM; the locks are shared. Changing the count keeps the
-   values of the systems kept and starts new ones at 0.
+   matrix, the locks and the setup, and the right-hand sides and values of
+   the systems kept; new ones start with zeros.
    QV_PARAM_THREADS defaults by OpenMP's rules: OMP_NUM_THREADS when set,
    capped by OMP_THREAD_LIMIT, else the processors available (1 in a build
    without OpenMP, which runs on one thread whatever the value); setting 0
