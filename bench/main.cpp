@@ -44,10 +44,9 @@ struct Options {
     int threads = 1;
     int repeat = 2;
     double threshold = 1e-8;
-    std::vector<std::string> cases{"assembly", "bulk",   "spmv",       "bicgstab",
-                                   "cg",       "gmres",  "lsq",        "lsqr",
-                                   "direct",   "memory", "memory-lsq", "callers",
-                                   "reuse"};
+    std::vector<std::string> cases{"assembly",   "bulk",    "spmv", "bicgstab", "cg",
+                                   "gmres",      "lsq",     "lsqr", "direct",   "memory",
+                                   "memory-lsq", "callers", "reuse"};
     bool json = false;
     bool quiet = false;
     bool warm_heap = false;

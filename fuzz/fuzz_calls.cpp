@@ -241,7 +241,8 @@ void give_compressed(const Known &k) {
     const auto systems = static_cast<std::size_t>(std::max(1, qvGetParameteri(QV_PARAM_SYSTEMS)));
     const auto selected = static_cast<std::size_t>(std::max(0, qvGetParameteri(QV_PARAM_SYSTEM)));
     std::vector<double> rhs(rows * systems, 0.0);
-    std::copy(k.rhs.begin(), k.rhs.end(), rhs.begin() + static_cast<std::ptrdiff_t>(selected * rows));
+    std::copy(k.rhs.begin(), k.rhs.end(),
+              rhs.begin() + static_cast<std::ptrdiff_t>(selected * rows));
     qvCompressedRows(static_cast<QVint>(rows), starts.data(), columns.data(), values.data(),
                      rhs.data());
 }
