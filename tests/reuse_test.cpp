@@ -213,6 +213,46 @@ TEST_F(Reuse, EachSystemIsJudgedOnItsOwn) {
     EXPECT_EQ(qvGetError(), QV_OK);
 }
 
+// 2n x n, five entries a row in scattered columns: least squares that
+// never forms A'A.
+Problem scattered_least_squares(int n) {
+    Problem p;
+    p.rows = 2 * n;
+    p.cols = n;
+    for (int i = 0; i < p.rows; ++i) {
+        for (int k = 0; k < 5; ++k)
+            p.entries.push_back({i, (i + 7 * k * k + 3 * k) % n, k == 0 ? 3.0 : 0.5 - 0.25 * k});
+        p.rhs.push_back(static_cast<double>(i % 5));
+    }
+    return p;
+}
+
+TEST_F(Reuse, LeastSquaresKeepsItsSetupToo) {
+    for (QVint method : {QV_METHOD_DEFAULT, QV_METHOD_CG}) {  // LSMR and CGLS
+        Problem p = scattered_least_squares(300);
+        const Problem q = with_rhs(p, 0.5);
+        const Locks locks{{0, 0.5}};
+        assemble(p, method, QV_PRECONDITIONER_JACOBI, true, locks);
+        const QVcontext kept = qvGetCurrent();
+        const std::vector<double> guess = solved(p.cols);
+        qvSetRightHandSides(q.rows, q.rhs.data());
+        const std::vector<double> again = solved(p.cols);
+        EXPECT_EQ(qvGetParameterd(QV_SETUP_SECONDS), 0.0);
+        assemble(q, method, QV_PRECONDITIONER_JACOBI, true, locks);
+        qvSetVariables(p.cols, guess.data());
+        EXPECT_EQ(solved(p.cols), again);  // the same bits as a fresh solve
+        qvDeleteContext(qvGetCurrent());
+        qvMakeCurrent(kept);
+        p.entries[10].value = 40.0;  // a new value: the setup follows
+        send_system(p, locks);
+        const std::vector<double> x = solved(p.cols), reference = dense_least_squares(p, locks);
+        EXPECT_GT(qvGetParameterd(QV_SETUP_SECONDS), 0.0);  // made again
+        for (std::size_t j = 0; j < x.size(); ++j)
+            EXPECT_NEAR(x[j], reference[j], 1e-7 * (1.0 + std::fabs(reference[j])));
+        release_contexts();
+    }
+}
+
 // p in compressed rows: row 1 reversed and its first entry split in two.
 struct Compressed {
     std::vector<std::int64_t> starts{0};
@@ -296,7 +336,7 @@ TEST_F(Reuse, WholeArrayCallsTakeAllOrNothing) {
     EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_VALUE);
     qvSetRightHandSides(n + 1, p.rhs.data());
     EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_VALUE);
-    qvSetRightHandSides(n, x.data() + 1);  // (the infinity at x[2])
+    qvSetRightHandSides(n, x.data());  // (the infinity at x[2]; as many rows as variables)
     EXPECT_EQ(qvGetError(), QV_ERROR_NOT_FINITE);
     qvSetRightHandSide(n, 1.0);
     EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_INDEX);

@@ -13,6 +13,12 @@
 
 namespace brisvel {
 
+// What a least-squares method keeps (solve/solve.cpp), and its deleter.
+struct LeastSquaresSetup;
+struct LeastSquaresSetupDelete {
+    void operator()(LeastSquaresSetup *kept) const;
+};
+
 // The rows over the unknowns only: locked variables' terms moved to the
 // right-hand side, unlocked variables renumbered in order.
 struct ReducedSystem {
@@ -34,10 +40,11 @@ struct Setup {
     ReducedSystem reduced;                           // when any variable is locked
     std::unique_ptr<Preconditioner> preconditioner;  // an iterative method's
     HierarchyShape hierarchy;
-    std::unique_ptr<Factorisation> factor;  // a direct method's
-    std::uint64_t factored = 0;             // the assembly it factors; 0: none yet
-    std::vector<unsigned char> locked;      // with a factorisation: the locks it was made with
-    Array<std::int64_t> pattern_rows;       // and the pattern of the matrix it factored
+    std::unique_ptr<LeastSquaresSetup, LeastSquaresSetupDelete> least_squares;  // LSMR's, CGLS's
+    std::unique_ptr<Factorisation> factor;                                      // a direct method's
+    std::uint64_t factored = 0;         // the assembly it factors; 0: none yet
+    std::vector<unsigned char> locked;  // with a factorisation: the locks it was made with
+    Array<std::int64_t> pattern_rows;   // and the pattern of the matrix it factored
     Array<std::int32_t> pattern_cols;
     // Room the solves reuse, so that solving again maps no fresh memory.
     std::vector<Vector> rhs;  // each system's right-hand side over the unknowns
@@ -55,6 +62,7 @@ inline void forget_assembly(Setup &s) {
     s.assembly = 0;
     s.preconditioner.reset();
     s.hierarchy = HierarchyShape{};
+    s.least_squares.reset();
     s.reduced = ReducedSystem();
 }
 

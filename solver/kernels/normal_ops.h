@@ -21,6 +21,8 @@ class ScatterSums {
     ScatterSums() = default;
     explicit ScatterSums(std::size_t n) : n_(n), storage_(scatter_parts * n, 0.0) {}
     double *part(std::size_t p) { return storage_.data() + p * n_; }
+    // True when it holds the sums of n entries.
+    bool fits(std::size_t n) const { return n_ == n && !storage_.empty(); }
 
   private:
     std::size_t n_ = 0;

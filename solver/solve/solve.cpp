@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <type_traits>
 
@@ -48,9 +49,10 @@ struct ScaledLeastSquares {
     ScatterSums sums;       // the partial sums of every sweep over A~
     std::vector<int> lift;  // c_j: 0 unless column j was lifted; empty when none is
     bool any_lift = false;
-    int shift = 0;          // f - e
-    double norm_atb = 0.0;  // ||C A~' b~||, the measure's denominator
-    bool split = false;     // sweeps over A~ in two passes
+    int matrix_exponent = 0;  // e
+    int shift = 0;            // f - e
+    double norm_atb = 0.0;    // ||C A~' b~||, the measure's denominator
+    bool split = false;       // sweeps over A~ in two passes
 
     const CsrMatrix &a() const { return copied ? scaled : *original; }
     const Vector &b() const { return shift_b ? scaled_b : *given_b; }
@@ -73,13 +75,31 @@ struct ScaledLeastSquares {
     }
 };
 
+}  // namespace
+
+// What a least-squares method that never forms A'A keeps from one solve to
+// the next: the matrix's part of the scaling (with room for each right-hand
+// side's), and the preconditioner.
+struct LeastSquaresSetup {
+    ScaledLeastSquares ls;
+    std::unique_ptr<NormalPreconditioner> preconditioner;
+};
+
+void LeastSquaresSetupDelete::operator()(LeastSquaresSetup *kept) const {
+    std::default_delete<LeastSquaresSetup>()(kept);
+}
+
+namespace {
+
 // Columns whose largest entry lies this many binary orders below the
 // matrix's largest are lifted: their squares would otherwise underflow.
 constexpr int lift_threshold = 200;
 // Entries within this many binary orders of 1 need no scaling of A.
 constexpr int unscaled_range = 64;
 
-ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
+// The matrix's part of the scaling, A~ = 2^-e A C, which every right-hand
+// side shares.
+ScaledLeastSquares scale_matrix(const CsrMatrix &a) {
     ScaledLeastSquares s;
     const std::size_t cols = static_cast<std::size_t>(a.cols);
     // The largest and the smallest nonzero |a_ij|, in one streaming pass
@@ -91,11 +111,7 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
         if (size > 0.0)
             smallest = std::min(smallest, size);
     }
-    double b_max = 0.0;
-    for (double v : b)
-        b_max = std::max(b_max, std::fabs(v));
     int e = exponent_of(largest);
-    const int f = exponent_of(b_max);
     // A column is lifted when its exponent lies more than lift_threshold
     // below e, that is when its largest entry is below 2^(e - lift_threshold - 1).
     // No column can be when no entry at all is: then the columns' maxima
@@ -115,17 +131,33 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
                 s.any_lift = true;
             }
     }
+    if (!s.any_lift)
+        std::vector<int>().swap(s.lift);  // (all zeros, when some entry was small)
     s.original = &a;
     s.copied = s.any_lift || std::abs(e) > unscaled_range;
     if (!s.copied)
         e = 0;
-    s.shift = f - e;
+    s.matrix_exponent = e;
     if (s.copied) {
         s.scaled = a;
         for (std::size_t k = 0; k < s.scaled.val.size(); ++k)
             s.scaled.val[k] = std::ldexp(s.scaled.val[k],
                                          s.lift_of(static_cast<std::size_t>(s.scaled.col[k])) - e);
     }
+    s.split = split_sweeps(s.a());
+    return s;
+}
+
+// The right-hand side's part, b~ = 2^-f b, and A~' b~ with its measure,
+// ||C^-1 A~' b~||; the sweeps' partial sums kept from one right-hand side
+// to the next.
+void scale_rhs(ScaledLeastSquares &s, const Vector &b) {
+    const std::size_t cols = static_cast<std::size_t>(s.a().cols);
+    double b_max = 0.0;
+    for (double v : b)
+        b_max = std::max(b_max, std::fabs(v));
+    const int f = exponent_of(b_max);
+    s.shift = f - s.matrix_exponent;
     s.given_b = &b;
     s.shift_b = f != 0;
     if (s.shift_b) {
@@ -140,8 +172,8 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
         }
     }
     s.atb.resize(cols);
-    s.split = split_sweeps(s.a());
-    s.sums = ScatterSums(cols);
+    if (!s.sums.fits(cols))
+        s.sums = ScatterSums(cols);
     transposed_product(s.a(), s.split, s.b().data(), s.atb.data(), s.sums);  // A~' b~
     if (s.any_lift) {
         Vector c(cols);
@@ -150,9 +182,7 @@ ScaledLeastSquares scale_least_squares(const CsrMatrix &a, const Vector &b) {
         s.norm_atb = norm2(cols, c.data());
     } else {
         s.norm_atb = norm2(cols, s.atb.data());
-        std::vector<int>().swap(s.lift);  // (all zeros, when some entry was small)
     }
-    return s;
 }
 
 // Row i's sums over its entries, for the residual of x in extended precision.
@@ -462,17 +492,33 @@ SolveResult run_upper_method(const Method &method, Context &ctx, const Symmetric
                               });
 }
 
-// Solves the least-squares problem s with a method that never forms A'A.
-SolveResult run_normal_method(const Method &method, Context &ctx, ScaledLeastSquares &s,
-                              Vector &x) {
-    const PreconditionerKind *kind = find_preconditioner(ctx.params.preconditioner);
-    if (kind == nullptr)
-        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
-    const double start = seconds();
-    const auto pre = kind->make_normal(s.a(), ctx.params);
-    const double setup = seconds() - start;
-    SolveResult result = method.normal(s.system(), *pre, x, control_of(ctx, x.size()));
-    result.setup_seconds = setup;
+// Minimises ||b - A x|| for one system's b (over the unknowns) into its
+// values, by a method that never forms A'A: the scaled matrix and the
+// preconditioner are the setup's, made when it has none.
+SolveResult solve_matrix_free(Context &ctx, const Method &method, const PreconditionerKind &kind,
+                              const GivenSystem &given, const Vector &b, Vector &values,
+                              Vector &answer) {
+    Setup &setup = ctx.setup;
+    double setup_seconds = 0.0;
+    if (setup.least_squares->preconditioner == nullptr) {
+        const double start = seconds();
+        setup.least_squares->preconditioner =
+            kind.make_normal(setup.least_squares->ls.a(), ctx.params);
+        setup_seconds = seconds() - start;
+    }
+    LeastSquaresSetup &kept = *setup.least_squares;
+    scale_rhs(kept.ls, b);
+    const Unknowns unknowns{setup, static_cast<std::size_t>(kept.ls.a().cols), &kept.ls};
+    unknowns.guess(values, setup.x);
+    SolveResult result = method.normal(kept.ls.system(), *kept.preconditioner, setup.x,
+                                       control_of(ctx, setup.x.size()));
+    result.setup_seconds = setup_seconds;
+    // b~, A~'b~ and the sweeps' sums are made again for each right-hand
+    // side; they go before the verdict, which needs room of its own.
+    Vector().swap(kept.ls.scaled_b);
+    Vector().swap(kept.ls.atb);
+    kept.ls.sums = ScatterSums();
+    judge(ctx, given, unknowns, false, setup.x, values, answer, result);
     return result;
 }
 
@@ -480,43 +526,50 @@ SolveResult run_normal_method(const Method &method, Context &ctx, ScaledLeastSqu
 SolveResult solve_least_squares(Context &ctx, const Method &method, const GivenSystem &given,
                                 const Vector &b, Vector &values, Vector &answer) {
     const Parameters &p = ctx.params;
-    const Setup &setup = ctx.setup;
+    Setup &setup = ctx.setup;
+    const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
+    if (kind == nullptr)
+        return SolveResult{BRISVEL_ERROR(QV_ERROR_INVALID_CODE), 0, 0.0};
+    if (!same_setup_settings(setup.params, p)) {
+        setup.least_squares.reset();
+        setup.params = p;
+    }
+    if (setup.least_squares != nullptr)  // kept from the last solve
+        return solve_matrix_free(ctx, method, *kind, given, b, values, answer);
     const CsrMatrix &a = setup.matrix(ctx.matrix);
-    ScaledLeastSquares ls = scale_least_squares(a, b);
+    ScaledLeastSquares ls = scale_matrix(a);
+    if (method.kind == MethodKind::Normal && kind->make_normal != nullptr &&
+        !normal_matrix_pays(ls.a())) {
+        setup.least_squares.reset(std::make_unique<LeastSquaresSetup>().release());
+        setup.least_squares->ls = std::move(ls);
+        return solve_matrix_free(ctx, method, *kind, given, b, values, answer);
+    }
+    // Minimise ||b - Ax|| by A'A x = A'b, formed for this solve alone. The
+    // upper triangle is enough where the preconditioner reads only the
+    // diagonal; the product then pays when A'A's rows stay within a block of
+    // the diagonal, since each thread replays that much above its run.
+    scale_rhs(ls, b);
+    Vector().swap(ls.scaled_b);  // A'b is all the methods on A'A need of b
+    ls.sums = ScatterSums();
     CsrMatrix normal;
     SymmetricCsr normal_upper;  // or A'A as its upper triangle: half the memory
-    const PreconditionerKind *kind = find_preconditioner(p.preconditioner);
-    const bool has_normal_form = kind != nullptr && kind->make_normal != nullptr;
-    if (method.kind != MethodKind::Normal || !has_normal_form || normal_matrix_pays(ls.a())) {
-        Vector().swap(ls.scaled_b);  // A'b is all the methods on A'A need of b
-        ls.sums = ScatterSums();
-        // Minimise ||b - Ax|| by A'A x = A'b. The upper triangle is enough
-        // where the preconditioner reads only the diagonal; the product then
-        // pays when A'A's rows stay within a block of the diagonal, since
-        // each thread replays that much above its run.
-        if (method.upper != nullptr && kind != nullptr && kind->from_upper &&
-            normal_reach(ls.a()) <= static_cast<std::int64_t>(block_size))
-            normal_upper = symmetric_from_upper(normal_matrix(ls.a(), true));
-        else
-            normal = normal_matrix(ls.a());
-    }
+    if (method.upper != nullptr && kind->from_upper &&
+        normal_reach(ls.a()) <= static_cast<std::int64_t>(block_size))
+        normal_upper = symmetric_from_upper(normal_matrix(ls.a(), true));
+    else
+        normal = normal_matrix(ls.a());
     const Unknowns unknowns{setup, static_cast<std::size_t>(a.cols), &ls};
     Vector x;
     unknowns.guess(values, x);
     const bool on_upper = normal_upper.upper.rows > 0;
-    const bool matrix_free = method.kind == MethodKind::Normal && normal.rows == 0 && !on_upper;
-    SolveResult result = matrix_free ? run_normal_method(method, ctx, ls, x)
-                         : on_upper  ? run_upper_method(method, ctx, normal_upper, ls.atb, x)
-                                     : run_on_normal_equations(method, ctx, normal, ls.atb, x);
-    // A'A, b~ and A~'b~ are done with: the verdict needs room of its own.
-    // After a solve on A'A, memory is tight: the verdict takes the lean form.
-    const bool lean = normal.rows > 0 || on_upper;
+    SolveResult result = on_upper ? run_upper_method(method, ctx, normal_upper, ls.atb, x)
+                                  : run_on_normal_equations(method, ctx, normal, ls.atb, x);
+    // A'A and A~'b~ are done with: the verdict needs room of its own, and
+    // takes the lean form, memory being tight.
     normal = CsrMatrix();
     normal_upper = SymmetricCsr();
-    Vector().swap(ls.scaled_b);
     Vector().swap(ls.atb);
-    ls.sums = ScatterSums();
-    judge(ctx, given, unknowns, lean, x, values, answer, result);
+    judge(ctx, given, unknowns, true, x, values, answer, result);
     return result;
 }
 
@@ -608,6 +661,7 @@ int prepare_method(Context &ctx, const Method &method, const CsrMatrix &m, doubl
         s.preconditioner.reset();
         s.hierarchy = HierarchyShape{};
         s.factor.reset();
+        s.least_squares.reset();
         s.params = ctx.params;
     }
     seconds_taken = 0.0;

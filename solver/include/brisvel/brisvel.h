@@ -256,7 +256,10 @@ QV_API void qvCompressedRows(QVint rows, const int64_t *starts, const QVint *col
    new: a new system block (with a matrix of the same pattern and the same
    locks, a direct method factors it again on its kept ordering and
    analysis), or another method, preconditioner or setting of theirs, mode or
-   thread count. Least squares makes its setup for every solve. */
+   thread count. Least squares keeps its setup (the scaled A and the
+   preconditioner) when its method never forms A'A; a formed A'A, with its
+   preconditioner or factorisation, is made for every solve and freed
+   before the verdict, keeping the peak memory low. */
 /* Sets right-hand side row of the closed system, of the selected system:
    outside blocks (else QV_ERROR_BLOCK_ORDER), row in 0 .. rows - 1 (else
    QV_ERROR_INVALID_INDEX). */
