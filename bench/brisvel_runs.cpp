@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <thread>
 
 namespace bench {
@@ -21,6 +22,18 @@ double now() {
     using clock = std::chrono::steady_clock;
     static const clock::time_point start = clock::now();
     return std::chrono::duration<double>(clock::now() - start).count();
+}
+
+std::string cpu_model() {
+    std::ifstream info("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(info, line))
+        if (line.rfind("model name", 0) == 0) {
+            const std::size_t colon = line.find(':');
+            if (colon != std::string::npos && colon + 2 <= line.size())
+                return line.substr(colon + 2);
+        }
+    return "unknown processor";
 }
 
 namespace {

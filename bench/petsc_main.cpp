@@ -319,11 +319,11 @@ std::string size_text(const Record &rec) {
 }
 
 void print_table(const Options &o, const std::vector<Record> &records) {
-    std::printf("brisvel-bench-petsc: PETSc %d.%d.%d under mpiexec, brisvel with as many threads "
-                "as PETSc has ranks; threshold %.0e on ||b - Ax|| / ||b||; best of %d runs in "
-                "turns\n",
-                PETSC_VERSION_MAJOR, PETSC_VERSION_MINOR, PETSC_VERSION_SUBMINOR, o.threshold,
-                o.repeat);
+    std::printf("brisvel-bench-petsc: %s; PETSc %d.%d.%d under mpiexec, brisvel with as many "
+                "threads as PETSc has ranks; threshold %.0e on ||b - Ax|| / ||b||; best of %d "
+                "runs in turns\n",
+                cpu_model().c_str(), PETSC_VERSION_MAJOR, PETSC_VERSION_MINOR,
+                PETSC_VERSION_SUBMINOR, o.threshold, o.repeat);
     std::printf("%-16s %-9s %2s | %-10s %6s %9s | %-10s %6s %9s | %6s %7s\n", "case", "grid", "w",
                 "brisvel", "iters", "true res", "PETSc", "iters", "true res", "ratio", "target");
     for (const Record &rec : records) {

@@ -87,6 +87,28 @@ Row random_least_squares_row(int grid, int i) {
     return row;
 }
 
+// 3 in column i mod n, and four more distinct columns at random with values
+// uniform in [-1, 1), b = 1: well conditioned, solved in a few dozen
+// iterations, so that the fixed costs of a solve show.
+Row dominant_least_squares_row(int grid, int i) {
+    Row row;
+    RowRandom random{std::uint64_t{0xd0e50000} + static_cast<std::uint64_t>(i)};
+    const auto cols = static_cast<std::uint64_t>(grid) * static_cast<std::uint64_t>(grid);
+    row.col[0] = static_cast<int>(static_cast<std::uint64_t>(i) % cols);
+    row.val[0] = 3.0;
+    row.count = 1;
+    while (row.count < 5) {
+        const int col = static_cast<int>(random.next() % cols);
+        if (std::find(row.col, row.col + row.count, col) != row.col + row.count)
+            continue;  // a column once a row
+        row.col[row.count] = col;
+        row.val[row.count] = 2.0 * random.uniform() - 1.0;
+        ++row.count;
+    }
+    row.rhs = 1.0;
+    return row;
+}
+
 // -div(k grad u) = 1 with k 1 or contrast in a checkerboard of 8 x 8 tiles:
 // each face weighted by the harmonic mean of its two cells' k, a boundary
 // face by the cell's own.
@@ -164,6 +186,8 @@ Row problem_row(Kind kind, int grid, int i) {
         return stencil_row(grid, i, 4.0, -1.0, -1.0, -1.0, -1.0);
     case Kind::RandomLeastSquares:
         return random_least_squares_row(grid, i);
+    case Kind::DominantLeastSquares:
+        return dominant_least_squares_row(grid, i);
     case Kind::Jumps:
         return jumps_row(grid, i);
     case Kind::Anisotropic:

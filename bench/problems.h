@@ -8,19 +8,21 @@
 namespace bench {
 
 enum class Kind {
-    ConvectionDiffusion,  // -u'' + 20 (u_x + u_y) = 1, central differences: nonsymmetric
-    ImplicitStep,         // the same with a small reaction term, as one implicit time step
-    Poisson,              // 5-point Laplacian, symmetric positive definite
-    LeastSquares,         // 2n x n: two damped differences per grid point
-    RandomLeastSquares,   // 2n x n: five entries a row in random columns, seeded
-    Jumps,                // -div(k grad u) = 1, k 1 and 1e4 in a checkerboard of 8 x 8 tiles
-    Anisotropic,          // -u_xx - 1e-3 u_yy = 1
-    Poisson3d,            // 7-point Laplacian on a cube of side_3d(grid) points a side
+    ConvectionDiffusion,   // -u'' + 20 (u_x + u_y) = 1, central differences: nonsymmetric
+    ImplicitStep,          // the same with a small reaction term, as one implicit time step
+    Poisson,               // 5-point Laplacian, symmetric positive definite
+    LeastSquares,          // 2n x n: two damped differences per grid point
+    RandomLeastSquares,    // 2n x n: five entries a row in random columns, seeded
+    DominantLeastSquares,  // 2n x n: 3 in column i mod n and four random entries, b = 1
+    Jumps,                 // -div(k grad u) = 1, k 1 and 1e4 in a checkerboard of 8 x 8 tiles
+    Anisotropic,           // -u_xx - 1e-3 u_yy = 1
+    Poisson3d,             // 7-point Laplacian on a cube of side_3d(grid) points a side
 };
 
 // True for the kinds solved in least-squares mode.
 inline bool least_squares(Kind kind) {
-    return kind == Kind::LeastSquares || kind == Kind::RandomLeastSquares;
+    return kind == Kind::LeastSquares || kind == Kind::RandomLeastSquares ||
+           kind == Kind::DominantLeastSquares;
 }
 
 // A sparse matrix and right-hand side in plain compressed rows.

@@ -46,6 +46,9 @@ struct Outcome {
 
 // Seconds since an arbitrary start.
 double now();
+// The processor's model name as the system gives it, for the reports: the
+// ratios move between models.
+std::string cpu_model();
 
 // Progress lines on standard error for long runs.
 struct Progress {
