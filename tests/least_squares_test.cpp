@@ -120,6 +120,35 @@ void expect_near_all(const std::vector<double> &x, const std::vector<double> &re
         EXPECT_NEAR(x[j], reference[j], tolerance) << "variable " << j;
 }
 
+// ||A'(b - Ax)|| / ||A'c|| over the unlocked columns, c = b less the locked
+// variables' terms, in long double.
+double unlocked_normal_residual(const Problem &p, const std::vector<double> &x,
+                                const std::vector<std::pair<int, double>> &locks) {
+    std::vector<bool> locked(static_cast<std::size_t>(p.cols), false);
+    for (const auto &lock : locks)
+        locked[static_cast<std::size_t>(lock.first)] = true;
+    std::vector<long double> r(p.rhs.begin(), p.rhs.end()), c = r;
+    for (const Entry &e : p.entries) {
+        const auto i = static_cast<std::size_t>(e.row), j = static_cast<std::size_t>(e.col);
+        r[i] -= static_cast<long double>(e.value) * x[j];
+        if (locked[j])
+            c[i] -= static_cast<long double>(e.value) * x[j];
+    }
+    std::vector<long double> g(static_cast<std::size_t>(p.cols)), h = g;
+    for (const Entry &e : p.entries) {
+        const auto i = static_cast<std::size_t>(e.row), j = static_cast<std::size_t>(e.col);
+        g[j] += e.value * r[i];
+        h[j] += e.value * c[i];
+    }
+    long double num = 0, den = 0;
+    for (std::size_t j = 0; j < g.size(); ++j)
+        if (!locked[j]) {
+            num += g[j] * g[j];
+            den += h[j] * h[j];
+        }
+    return static_cast<double>(std::sqrt(num / den));
+}
+
 TEST_F(LeastSquares, LsmrAndCglsMatchTheReferenceWithEachPreconditionerAndLocks) {
     const Problem p = five_a_row(300, 40);
     const std::vector<std::vector<std::pair<int, double>>> lock_sets = {{},
@@ -134,9 +163,8 @@ TEST_F(LeastSquares, LsmrAndCglsMatchTheReferenceWithEachPreconditionerAndLocks)
                 ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
                 const std::vector<double> x = read_variables(p.cols);
                 expect_near_all(x, reference, 1e-7);
-                if (locks.empty()) {  // (with locks it is that of the unlocked columns)
-                    EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), normal_residual(p, x), 1e-12);
-                }
+                const double measure = unlocked_normal_residual(p, x, locks);
+                EXPECT_NEAR(qvGetParameterd(QV_RESIDUAL), measure, 1e-4 * measure);
                 qvDeleteContext(qvGetCurrent());
             }
     }

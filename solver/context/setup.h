@@ -46,6 +46,8 @@ struct Setup {
     std::vector<unsigned char> locked;  // with a factorisation: the locks it was made with
     Array<std::int64_t> pattern_rows;   // and the pattern of the matrix it factored
     Array<std::int32_t> pattern_cols;
+    MatrixBounds bounds;                // the assembled matrix's, for the verdict
+    std::uint64_t bounds_assembly = 0;  // the assembly they were made from; 0: none
     // Room the solves reuse, so that solving again maps no fresh memory.
     std::vector<Vector> rhs;  // each system's right-hand side over the unknowns
     Vector x, answer, block;  // an iterate, the variables' answer, a direct solve's B and X

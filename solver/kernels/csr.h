@@ -46,6 +46,18 @@ class ScaledNorm {
     double scale_ = 0.0, scaled_sq_ = 1.0;  // norm = scale * sqrt(scaled_sq)
 };
 
+// What norm-wise bounds on products by |A| and |A'| need of a matrix: the
+// largest absolute row and column sums, the most entries a row has (plus
+// one) and a column has, and sum_i n_i sum_j |a_ij| + nnz over rows of n_i
+// entries (the weight of the products that may underflow).
+struct MatrixBounds {
+    double row_abs_max = 0.0, col_abs_max = 0.0;
+    double row_count_max = 0.0;
+    std::int64_t col_count_max = 0;
+    double underflow_weight = 0.0;
+};
+MatrixBounds matrix_bounds(const CsrMatrix &a);
+
 // y = A x
 void spmv(const CsrMatrix &a, const double *x, double *y);
 // Rows [begin, end) of y = A diag(d) x (d null: of A x), left in the caches

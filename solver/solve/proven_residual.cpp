@@ -14,7 +14,10 @@ namespace brisvel {
 namespace {
 
 constexpr double u = std::numeric_limits<double>::epsilon() / 2;  // the unit roundoff
-// Twice the most a product is off by when its result is subnormal.
+// Twice the most a product is off by when its result is subnormal (a sum
+// whose result is subnormal is exact). Those errors are bounded once for
+// the whole sweep, from the matrix's bounds, rather than term by term:
+// arithmetic on subnormal numbers is slow.
 constexpr double eta = std::numeric_limits<double>::denorm_min();
 // The bounds below are first-order sums of the rounding of each operation;
 // this factor covers the rounding of the bounds themselves and the terms of
@@ -40,7 +43,6 @@ ProvenRow row_sums(const GivenSystem &given, const Vector &x, std::size_t i) {
     double q = 0.0, q_abs = 0.0;  // the same over the locked variables' terms
     const auto first = static_cast<std::size_t>(a.row_ptr[i]),
                last = static_cast<std::size_t>(a.row_ptr[i + 1]);
-    std::size_t locked_terms = 0;
     for (std::size_t k = first; k < last; ++k) {
         const auto j = static_cast<std::size_t>(a.col[k]);
         const double t = a.val[k] * x[j];
@@ -49,22 +51,19 @@ ProvenRow row_sums(const GivenSystem &given, const Vector &x, std::size_t i) {
         if (given.locked[j] != 0) {
             q += t;
             q_abs += std::fabs(t) + std::fabs(q);
-            ++locked_terms;
         }
     }
     const double b = given.b[i];
     ProvenRow row{b - p, 0.0, b - q, 0.0};
-    row.r_err =
-        margin * (u * (p_abs + std::fabs(row.r)) + static_cast<double>(last - first + 1) * eta);
-    row.c_err =
-        margin * (u * (q_abs + std::fabs(row.c)) + static_cast<double>(locked_terms + 1) * eta);
+    row.r_err = margin * u * (p_abs + std::fabs(row.r));
+    row.c_err = margin * u * (q_abs + std::fabs(row.c));
     return row;
 }
 
 }  // namespace
 
-double proven_normal_residual(const GivenSystem &given, const Vector &x, double threshold,
-                              bool room_for_two) {
+double proven_normal_residual(const GivenSystem &given, const Vector &x, const MatrixBounds &bounds,
+                              double threshold, bool room_for_two) {
     const CsrMatrix &a = given.a;
     const std::size_t cols = x.size(), rows = given.b.size();
     // With room for two sets of column records, the rows fall into two fixed
@@ -99,11 +98,9 @@ double proven_normal_residual(const GivenSystem &given, const Vector &x, double 
                 ProvenColumn &col = column[j];
                 const double a_ij = a.val[k], t = a_ij * row.r, s = a_ij * row.c;
                 col.g += t;  // g = A'r
-                col.g_err += std::fabs(a_ij) * row.r_err + u * (std::fabs(t) + std::fabs(col.g)) +
-                             2 * eta;  // (three products, each off by eta / 2 when subnormal)
-                col.h += s;            // h = A'c
-                col.h_err +=
-                    std::fabs(a_ij) * row.c_err + u * (std::fabs(s) + std::fabs(col.h)) + 2 * eta;
+                col.g_err += std::fabs(a_ij) * row.r_err + u * (std::fabs(t) + std::fabs(col.g));
+                col.h += s;  // h = A'c
+                col.h_err += std::fabs(a_ij) * row.c_err + u * (std::fabs(s) + std::fabs(col.h));
             }
         }
     };
@@ -162,8 +159,12 @@ double proven_normal_residual(const GivenSystem &given, const Vector &x, double 
             norm[f] = scaled[f].value();
     }
     // ||A'r*|| <= ||g|| + ||g_err|| and ||A'c*|| >= ||h|| - ||h_err|| for the
-    // exact r* and c*; each norm's own rounding is far below 1e-6.
-    const double num = norm[0], num_err = norm[1], den = norm[2], den_err = norm[3];
+    // exact r* and c*; each norm's own rounding is far below 1e-6. Products
+    // that underflow add at most eta (n_i + 1) |a_ij| for each entry of row i
+    // and 2 eta for each entry of column j: in any norm, at most 2 eta
+    // (sum_i n_i sum_j |a_ij| + nnz).
+    const double tiny = 2 * margin * eta * bounds.underflow_weight;
+    const double num = norm[0], num_err = norm[1] + tiny, den = norm[2], den_err = norm[3] + tiny;
     const double most = (num + margin * num_err) * (1.0 + 1e-6);
     const double least = den * (1.0 - 1e-6) - margin * den_err;
     const bool finite = std::isfinite(num) && std::isfinite(num_err) && std::isfinite(den) &&

@@ -402,10 +402,14 @@ void judge(const Context &ctx, const GivenSystem &given, const Unknowns &unknown
     const bool x_finite = all_finite(unknowns.count, x.data());
     unknowns.write(x, values, answer);  // judged with every variable, as written
     // An answer that meets the threshold by a wide margin of rounding is
-    // judged in double precision; otherwise in extended precision.
+    // judged in double precision, by norm-wise bounds first, else by
+    // component-wise ones; otherwise in extended precision.
     double x_residual = std::numeric_limits<double>::quiet_NaN();
-    if (x_finite && p.least_squares)
-        x_residual = proven_normal_residual(given, answer, p.threshold, !lean);
+    const bool bounded = p.least_squares && ctx.setup.bounds_assembly == ctx.assembly;
+    if (x_finite && bounded)
+        x_residual = bounded_normal_residual(given, answer, ctx.setup.bounds, p.threshold, !lean);
+    if (x_finite && bounded && std::isnan(x_residual))
+        x_residual = proven_normal_residual(given, answer, ctx.setup.bounds, p.threshold, !lean);
     if (x_finite && std::isnan(x_residual))
         x_residual = problem_residual(given, p.least_squares, answer, lean);
     // A method that took its answer for good when the verdict does not has
@@ -763,7 +767,11 @@ void solve_each_least_squares(Context &ctx, const Method &method, Results &out) 
             r.code = code;
         return;
     }
-    const Setup &s = ctx.setup;
+    Setup &s = ctx.setup;
+    if (s.bounds_assembly != ctx.assembly) {
+        s.bounds = matrix_bounds(ctx.matrix);
+        s.bounds_assembly = ctx.assembly;
+    }
     const CsrMatrix &a = s.matrix(ctx.matrix);
     for (std::size_t k = 0; k < ctx.values.size(); ++k) {
         SystemResult &r = out.systems[k];

@@ -22,8 +22,18 @@ struct GivenSystem {
 // precision decides. One sweep over A and 32 bytes a column; with
 // room_for_two, 64 bytes a column and a team shares it by rows, not by
 // columns (each thread then makes only its own rows' sums).
-double proven_normal_residual(const GivenSystem &given, const Vector &x, double threshold,
-                              bool room_for_two);
+double proven_normal_residual(const GivenSystem &given, const Vector &x, const MatrixBounds &bounds,
+                              double threshold, bool room_for_two);
+
+// The same measure, for a margin wide enough that norm-wise bounds settle
+// it: one sweep over A that gathers A'r and A'c alone (16 bytes a column),
+// the bounds on their rounding made from norms of the rows' sums and from
+// the matrix's bounds. Returned only when it proves the measure meets
+// threshold and is good to accurate_to of itself; otherwise NaN, and the
+// component-wise verdict decides. The same value as that one's when both
+// prove it.
+double bounded_normal_residual(const GivenSystem &given, const Vector &x,
+                               const MatrixBounds &bounds, double threshold, bool room_for_two);
 
 constexpr double accurate_to = 1e-4;
 
