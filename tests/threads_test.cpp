@@ -235,6 +235,44 @@ TEST_F(Threads, AContextInUseByAnotherThreadIsRefusedNeverRaced) {
     EXPECT_TRUE(qvSolve());
 }
 
+// Two threads taking turns on one context, in runs long enough that each
+// run has it to itself without a locked instruction, and giving it over
+// between runs: every call succeeds or is refused, neither thread is shut
+// out, and each one's last write stands.
+TEST_F(Threads, TwoThreadsTakingTurnsOnOneContextEachGetIt) {
+    qvNewContext();
+    qvSolverParameteri(QV_PARAM_VARIABLE_COUNT, 2);
+    const QVcontext shared = qvGetCurrent();
+    std::atomic<int> unexpected{0};
+    int succeeded[2] = {0, 0};
+    double last[2] = {0.0, 0.0};
+    auto take_turns = [&](int me) {
+        qvMakeCurrent(shared);
+        for (int run = 0; run < 300; ++run)
+            for (int k = 0; k < 40; ++k) {
+                const double value = run * 40 + k + 1;
+                qvSetVariable(me, value);
+                const int code = qvGetError();
+                if (code == QV_OK) {
+                    ++succeeded[me];
+                    last[me] = value;
+                } else if (code != QV_ERROR_BUSY) {
+                    ++unexpected;
+                }
+            }
+    };
+    std::thread first(take_turns, 0), second(take_turns, 1);
+    first.join();
+    second.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_GT(succeeded[0], 0);
+    EXPECT_GT(succeeded[1], 0);
+    EXPECT_EQ(qvGetVariable(0), last[0]);
+    EXPECT_EQ(qvGetVariable(1), last[1]);
+    qvDeleteContext(shared);
+    EXPECT_EQ(qvGetError(), QV_OK);
+}
+
 TEST_F(Threads, TheDefaultTeamFollowsOmpNumThreads) {
     const char *asked = std::getenv("OMP_NUM_THREADS");
     if (asked == nullptr)
