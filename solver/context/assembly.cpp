@@ -13,6 +13,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace brisvel {
 namespace {
 
@@ -20,10 +24,59 @@ namespace {
 // one; more are sorted together, so that closing a row of k entries costs
 // O(k log k) whatever their order.
 constexpr std::size_t insertion_limit = 32;
+// Rows of at most this many entries are sorted by ranks, with no branch to
+// mispredict on columns in random order.
+constexpr std::size_t rank_limit = 8;
+
+// The place of entry k among the rank_limit columns col (padded past the
+// last entry with a column after every variable's): the count of smaller
+// columns, and of its own column's entries before it.
+inline std::int32_t rank_of(const std::int32_t *col, std::size_t k) {
+#if defined(__SSE2__)
+    static_assert(rank_limit == 8, "two vectors of four columns");
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(col));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(col + 4));
+    const __m128i c = _mm_set1_epi32(col[k]), place = _mm_set1_epi32(static_cast<int>(k));
+    const __m128i before_low = _mm_cmpgt_epi32(place, _mm_setr_epi32(0, 1, 2, 3));
+    const __m128i before_high = _mm_cmpgt_epi32(place, _mm_setr_epi32(4, 5, 6, 7));
+    const __m128i ahead_low =
+        _mm_or_si128(_mm_cmpgt_epi32(c, low), _mm_and_si128(_mm_cmpeq_epi32(c, low), before_low));
+    const __m128i ahead_high = _mm_or_si128(_mm_cmpgt_epi32(c, high),
+                                            _mm_and_si128(_mm_cmpeq_epi32(c, high), before_high));
+    __m128i sum = _mm_add_epi32(ahead_low, ahead_high);  // -1 for each entry ahead
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4e));
+    sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xb1));
+    return -_mm_cvtsi128_si32(sum);
+#else
+    std::int32_t rank = 0;
+    for (std::size_t j = 0; j < rank_limit; ++j)
+        rank += static_cast<std::int32_t>(col[j] < col[k]) +
+                static_cast<std::int32_t>(col[j] == col[k] && j < k);
+    return rank;
+#endif
+}
 
 // Sorts the entries [first, last) of m by column, those before sorted being
 // in order already. Stable, so repeated columns keep the order they came in.
 void sort_entries(CsrMatrix &m, std::size_t first, std::size_t sorted, std::size_t last) {
+    if (last - first <= rank_limit) {  // each entry goes straight to its rank
+        // (padded with a column past every variable's, so that each count
+        // runs over all rank_limit places)
+        std::int32_t col[rank_limit];
+        std::fill(col, col + rank_limit, std::numeric_limits<std::int32_t>::max());
+        double val[rank_limit];
+        const std::size_t n = last - first;
+        for (std::size_t k = 0; k < n; ++k) {
+            col[k] = m.col[first + k];
+            val[k] = m.val[first + k];
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto rank = static_cast<std::size_t>(rank_of(col, k));
+            m.col[first + rank] = col[k];
+            m.val[first + rank] = val[k];
+        }
+        return;
+    }
     if (last - sorted <= insertion_limit) {
         for (std::size_t k = sorted; k < last; ++k) {
             const std::int32_t c = m.col[k];
