@@ -52,7 +52,17 @@ double sweep(const CsrMatrix &a, bool split, const double *x, ScatterSums *t, Pr
         double *tp = t != nullptr ? t->part(p) : nullptr;
         double acc = 0.0;
         if (!split) {
-            for (std::size_t i = begin; i < end; ++i) {
+            // Two rows at a time: the second row's sum runs while the first
+            // one's waits to be scattered. (A product never reads what a
+            // scatter writes; the order of each is kept.)
+            std::size_t i = begin;
+            for (; i + 2 <= end; i += 2) {
+                product(i, acc);
+                product(i + 1, acc);
+                scatter(i, tp);
+                scatter(i + 1, tp);
+            }
+            for (; i < end; ++i) {
                 product(i, acc);
                 scatter(i, tp);
             }
