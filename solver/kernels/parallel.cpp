@@ -36,6 +36,11 @@ constexpr long alone_interval = 64;      // iterations alone before trying the f
 constexpr long longest_interval = 4096;  // trials grow rarer while the choice holds
 constexpr double slow = 2.0;             // an iteration this much above the best is slow
 constexpr double drift = 1.01;           // the best forgets, one percent an iteration
+// A trial comes when its count of iterations is due and the team has also
+// run this long since the last: a short solve (as most least-squares solves
+// of a few dozen milliseconds) is not slowed by a third of its iterations
+// alone, and a slow team is still found at once by its slow iterations.
+constexpr double trial_wait = 0.02;  // seconds
 
 }  // namespace
 
@@ -113,6 +118,7 @@ void TeamPacer::start(int team, bool trial) {
     trial_ = trial;
     seen_ = 0;
     slow_in_a_row_ = 0;
+    spent_ = 0.0;
     best_ = std::numeric_limits<double>::infinity();
     set_kernel_threads(team);
 }
@@ -123,6 +129,7 @@ void TeamPacer::end_trial(bool won) {
     const bool full = team_ > 1;
     if (won) {
         trial_ = false;
+        spent_ = 0.0;
         until_trial_ = full ? full_interval_ : alone_interval_;
         return;
     }
@@ -138,6 +145,8 @@ void TeamPacer::iteration_done(double passes) {
     const double now = seconds();
     const double per_pass = (now - last_) / passes;
     const bool first = last_ == 0.0;
+    if (!first)
+        spent_ += now - last_;
     last_ = now;
     if (first)
         return;  // the time before it is not an iteration's
@@ -160,7 +169,8 @@ void TeamPacer::iteration_done(double passes) {
     slow_in_a_row_ = per_pass > slow * best_ ? slow_in_a_row_ + 1 : 0;
     best_ = std::fmin(per_pass, best_ * drift);
     --until_trial_;
-    if (seen_ >= window && (until_trial_ <= 0 || (team_ > 1 && slow_in_a_row_ >= 2))) {
+    const bool due = until_trial_ <= 0 && spent_ >= trial_wait;
+    if (seen_ >= window && (due || (team_ > 1 && slow_in_a_row_ >= 2))) {
         before_ = recent_mean();
         start(team_ > 1 ? 1 : threads_, true);
     }

@@ -85,6 +85,7 @@ class TeamPacer {
     double recent_[window];  // the last iterations' seconds per pass
     int seen_ = 0;           // iterations timed since the team last changed
     int slow_in_a_row_ = 0;  // iterations well above the best
+    double spent_ = 0.0;     // seconds on the team in use since it began, or since a trial
     long full_interval_;     // iterations on the full team between trials alone
     long alone_interval_;    // iterations alone between trials on the full team
     long until_trial_;
