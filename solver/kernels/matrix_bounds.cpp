@@ -9,8 +9,10 @@ namespace brisvel {
 MatrixBounds matrix_bounds(const CsrMatrix &a) {
     MatrixBounds m;
     const auto cols = static_cast<std::size_t>(a.cols), rows = static_cast<std::size_t>(a.rows);
-    Array<double> col_abs(cols, 0.0);
-    Array<std::int64_t> col_count(cols, 0);
+    struct Column {
+        double abs, count;  // sum |a_ij| and the entries (exact below 2^53)
+    };
+    Array<Column> column(cols, Column{0.0, 0.0});  // both in one line of memory
     double weight = static_cast<double>(a.nonzeros());
     for (std::size_t i = 0; i < rows; ++i) {
         const auto row_begin = static_cast<std::size_t>(a.row_ptr[i]),
@@ -20,17 +22,19 @@ MatrixBounds matrix_bounds(const CsrMatrix &a) {
             const auto j = static_cast<std::size_t>(a.col[k]);
             const double size = std::fabs(a.val[k]);
             row_abs += size;
-            col_abs[j] += size;
-            ++col_count[j];
+            column[j].abs += size;
+            column[j].count += 1.0;
         }
         m.row_abs_max = std::max(m.row_abs_max, row_abs);
         m.row_count_max = std::max(m.row_count_max, static_cast<double>(row_end - row_begin + 1));
         weight += static_cast<double>(row_end - row_begin) * row_abs;
     }
+    double col_count_max = 0.0;
     for (std::size_t j = 0; j < cols; ++j) {
-        m.col_abs_max = std::max(m.col_abs_max, col_abs[j]);
-        m.col_count_max = std::max(m.col_count_max, col_count[j]);
+        m.col_abs_max = std::max(m.col_abs_max, column[j].abs);
+        col_count_max = std::max(col_count_max, column[j].count);
     }
+    m.col_count_max = static_cast<std::int64_t>(col_count_max);
     m.underflow_weight = weight;
     return m;
 }
