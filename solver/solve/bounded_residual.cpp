@@ -13,10 +13,8 @@
 namespace brisvel {
 namespace {
 
-constexpr double u = std::numeric_limits<double>::epsilon() / 2;  // the unit roundoff
-// Twice the most a product is off by when its result is subnormal (a sum
-// whose result is subnormal is exact).
-constexpr double eta = std::numeric_limits<double>::denorm_min();
+constexpr double u = unit_roundoff;
+constexpr double eta = subnormal_error;
 // Covers the rounding of the bounds themselves, of the matrix's sums and
 // the terms of second order, for counts k with k u <= 1e-3 (then
 // gamma_k <= 1.001 k u).
@@ -51,13 +49,6 @@ struct RowTotals {
         }
     }
 };
-
-// True when every size lies well inside the range where squares neither
-// overflow nor lose more than a negligible part to underflow (or is 0).
-template <std::size_t N> bool in_square_range(const std::array<double, N> &largest) {
-    return std::all_of(largest.begin(), largest.end(),
-                       [](double v) { return v == 0.0 || (v >= 0x1p-400 && v <= 0x1p400); });
-}
 
 // Sweeps the rows [first, last), gathering into the columns [lo, hi) of
 // column alone (all of them with all_columns); returns the rows' totals.

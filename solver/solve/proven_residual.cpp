@@ -13,12 +13,11 @@
 namespace brisvel {
 namespace {
 
-constexpr double u = std::numeric_limits<double>::epsilon() / 2;  // the unit roundoff
-// Twice the most a product is off by when its result is subnormal (a sum
-// whose result is subnormal is exact). Those errors are bounded once for
-// the whole sweep, from the matrix's bounds, rather than term by term:
-// arithmetic on subnormal numbers is slow.
-constexpr double eta = std::numeric_limits<double>::denorm_min();
+constexpr double u = unit_roundoff;
+// The errors of products that underflow are bounded once for the whole
+// sweep, from the matrix's bounds, rather than term by term: arithmetic on
+// subnormal numbers is slow.
+constexpr double eta = subnormal_error;
 // The bounds below are first-order sums of the rounding of each operation;
 // this factor covers the rounding of the bounds themselves and the terms of
 // second order, for any count of terms a row or column can have.
@@ -141,10 +140,7 @@ double proven_normal_residual(const GivenSystem &given, const Vector &x, const M
                 largest[f] = std::max(largest[f], v[f]);
             }
         }
-    const bool in_range = std::all_of(largest.begin(), largest.end(), [](double v) {
-        return v == 0.0 || (v >= 0x1p-400 && v <= 0x1p400);
-    });
-    if (in_range) {
+    if (in_square_range(largest)) {
         for (double &v : norm)
             v = std::sqrt(v);
     } else {

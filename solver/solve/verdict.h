@@ -3,6 +3,11 @@
 
 #include "context/context.h"
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <limits>
+
 namespace brisvel {
 
 // One system as the caller gave it, as verdicts judge it: the assembled
@@ -36,5 +41,19 @@ double bounded_normal_residual(const GivenSystem &given, const Vector &x,
                                const MatrixBounds &bounds, double threshold, bool room_for_two);
 
 constexpr double accurate_to = 1e-4;
+
+// What the double-precision verdicts' bounds are made of: the unit
+// roundoff, and twice the most a product is off by when its result is
+// subnormal (a sum whose result is subnormal is exact).
+constexpr double unit_roundoff = std::numeric_limits<double>::epsilon() / 2;
+constexpr double subnormal_error = std::numeric_limits<double>::denorm_min();
+
+// True when every size lies well inside the range where squares neither
+// overflow nor lose more than a negligible part to underflow (or is 0):
+// then plain sums of squares give the norms.
+template <std::size_t N> bool in_square_range(const std::array<double, N> &largest) {
+    return std::all_of(largest.begin(), largest.end(),
+                       [](double v) { return v == 0.0 || (v >= 0x1p-400 && v <= 0x1p400); });
+}
 
 }  // namespace brisvel
