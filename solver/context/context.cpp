@@ -22,7 +22,7 @@
 #endif
 
 // A context used by one thread call after call is held without a locked
-// instruction: it is biased to that thread (see hold below). That rests on a
+// instruction: it is biased to that thread (see hold_current below). That rests on a
 // barrier that the kernel makes every running thread of the process take;
 // without one, or where a race detector would not see it, every hold takes
 // the slot's lock word.

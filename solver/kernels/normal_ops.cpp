@@ -60,10 +60,10 @@ double sweep(const CsrMatrix &a, bool split, const double *x, ScatterSums *t, Pr
         if (!split) {
             // Two rows at a time when x and the partial sums stay in a
             // core's cache: the second row's sum runs while the first one's
-            // waits to be scattered. Past it, the reads that miss are what
-            // waits, and mixing two rows' only slowed them (0.38 s to 0.44
-            // to 0.50 at 400 x 400). (A product never reads what a scatter
-            // writes; the order of each is kept.)
+            // waits to be scattered. Beyond that the reads that miss are
+            // what waits, and pairs only slowed the sweeps (LSMR at 400 x 400
+            // on one thread: 0.38 s became 0.44 to 0.50). A product never
+            // reads what a scatter writes, and the order of each is kept.
             std::size_t i = begin;
             if (in_cache)
                 for (; i + 2 <= end; i += 2) {
