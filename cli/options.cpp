@@ -24,6 +24,7 @@ const Name preconditioners[] = {
     {"jacobi", QV_PRECONDITIONER_JACOBI}, {"ssor", QV_PRECONDITIONER_SSOR},
     {"ilu0", QV_PRECONDITIONER_ILU0},     {"ic0", QV_PRECONDITIONER_IC0},
     {"amg", QV_PRECONDITIONER_AMG},       {"none", QV_PRECONDITIONER_NONE},
+    {"ilut", QV_PRECONDITIONER_ILUT},
 };
 
 template <std::size_t N> bool find_code(const Name (&names)[N], const char *text, QVint &code) {
@@ -66,7 +67,7 @@ const char *usage() {
            "      --no-output          do not write the solution\n"
            "  -m, --method NAME        default, bicgstab, gmres, cg, superlu,\n"
            "                           superlu-permuted, cholmod\n"
-           "  -p, --preconditioner P   jacobi (default), ssor, ilu0, ic0, amg, none\n"
+           "  -p, --preconditioner P   jacobi (default), ssor, ilu0, ic0, amg, ilut, none\n"
            "  -t, --threshold T        true relative residual to reach (default 1e-10)\n"
            "  -i, --max-iterations N   iteration limit (default max(1000, 2n))\n"
            "  -j, --threads N          threads (default: the processors available)\n"

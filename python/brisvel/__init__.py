@@ -139,7 +139,7 @@ class Solver:
         CGLS; see the C header), "bicgstab", "gmres", "cg", or a direct
         method when its extension is available: "superlu",
         "superlu_permuted", "cholmod".
-    preconditioner: "jacobi", "ssor", "ilu0", "ic0", "amg" or "none".
+    preconditioner: "jacobi", "ssor", "ilu0", "ic0", "amg", "ilut" or "none".
     threshold: the true relative residual to reach (library default 1e-10).
     max_iterations, threads: None for the library's defaults.
     least_squares: minimise ||b - A x|| for an A of any shape.

@@ -41,7 +41,7 @@ METHODS = {
 }
 EXTENSION_OF = {"superlu": "SUPERLU", "superlu_permuted": "SUPERLU", "cholmod": "CHOLMOD"}
 PRECONDITIONERS = {"jacobi": 0x300, "ssor": 0x301, "none": 0x302, "ilu0": 0x303, "ic0": 0x304,
-                   "amg": 0x305}
+                   "amg": 0x305, "ilut": 0x306}
 
 _SIGNATURES = {
     "qvNewContext": (ctypes.c_void_p, []),

@@ -29,6 +29,7 @@ struct Results {
     double setup_seconds = 0.0;
     std::int32_t amg_levels = 0;
     double amg_complexity = 0.0;
+    double factor_fill = 0.0;  // of an ILUT preconditioner
 };
 
 struct Context {

@@ -19,9 +19,13 @@ struct Parameters {
     double amg_strength = 0.02;       // |a_ij| >= this sqrt(|a_ii a_jj|) is strong
     std::int32_t amg_sweeps = 2;      // the degree of each level's Chebyshev smoothing
     std::int32_t amg_coarsest = 500;  // the most unknowns of the coarsest level
-    std::int32_t threads = 1;         // set to the hardware's threads when the context is made
-    std::int32_t system_count = 1;    // systems sharing the matrix: right-hand sides and answers
-    std::int32_t system = 0;          // the system that reads and writes of one system address
+    double ilut_drop = 1e-4;          // relative to each row's 2-norm
+    double ilut_fill = 10.0;          // the factors' most entries over A's
+    double ilut_pivot = 0.1;          // a diagonal below this times its row's largest is swapped
+    std::int32_t ilut_scaling = QV_ILUT_MATCHING;
+    std::int32_t threads = 1;       // set to the hardware's threads when the context is made
+    std::int32_t system_count = 1;  // systems sharing the matrix: right-hand sides and answers
+    std::int32_t system = 0;        // the system that reads and writes of one system address
 };
 
 // True when a setup made with a may serve settings b: they agree on every

@@ -13,6 +13,7 @@ BuiltPreconditioner make_ssor(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ilu0(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_ic0(const CsrMatrix &a, const Parameters &p);
 BuiltPreconditioner make_amg(const CsrMatrix &a, const Parameters &p);
+BuiltPreconditioner make_ilut(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<NormalPreconditioner> make_column_scaling(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<NormalPreconditioner> make_column_ssor(const CsrMatrix &a, const Parameters &p);
 std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, const Parameters &p);
@@ -33,7 +34,7 @@ BuiltPreconditioner make_identity(const CsrMatrix &a, const Parameters &) {
     return {QV_OK, std::make_unique<Identity>(static_cast<std::size_t>(a.rows))};
 }
 
-// ILU(0) is left to square systems: the normal equations are symmetric
+// ILU(0) and ILUT are left to square systems: the normal equations are symmetric
 // positive definite, and IC(0) is the factorisation made for them; it needs
 // A'A formed, which least squares then does. Jacobi and the identity read no
 // more than the diagonal, so A'A's upper triangle serves them.
@@ -46,6 +47,7 @@ const PreconditionerKind preconditioners[] = {
     {QV_PRECONDITIONER_ILU0,    make_ilu0,     false,          nullptr,              false},
     {QV_PRECONDITIONER_IC0,     make_ic0,      true,           nullptr,              false},
     {QV_PRECONDITIONER_AMG,     make_amg,      true,           nullptr,              false},
+    {QV_PRECONDITIONER_ILUT,    make_ilut,     false,          nullptr,              false},
     // clang-format on
 };
 

@@ -9,10 +9,12 @@
 
 namespace brisvel {
 
-// What a multigrid preconditioner tells of its hierarchy; zeros for others.
+// What a multigrid preconditioner tells of its hierarchy, or a threshold
+// factorisation of its fill; zeros for others.
 struct HierarchyShape {
     std::int32_t levels = 0;
     double complexity = 0.0;  // all levels' matrix entries over the finest's
+    double fill = 0.0;        // the factors' entries over A's
 };
 
 class Preconditioner {

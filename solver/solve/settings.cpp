@@ -17,11 +17,18 @@ struct IntSetting {
     bool (*valid)(std::int32_t value, const Parameters &p);
 };
 
-// A floating-point parameter, likewise: valid values lie in (low, high).
+// A floating-point parameter, likewise: valid values lie between low and
+// high, each end included only where it says so.
 struct DoubleSetting {
     int code;
     double Parameters::*field;
     double low, high;
+    bool low_included = false, high_included = false;
+
+    bool valid(double v) const {
+        return (v > low || (low_included && v == low)) &&
+               (v < high || (high_included && v == high));
+    }
 };
 
 bool any_method(std::int32_t v, const Parameters &p) {
@@ -35,6 +42,9 @@ bool restart_length(std::int32_t v, const Parameters &) { return v >= 1 && v <= 
 bool thread_count(std::int32_t v, const Parameters &) { return v >= 0 && v <= QV_MAX_THREADS; }
 bool smoothing_degree(std::int32_t v, const Parameters &) { return v >= 1 && v <= 10; }
 bool coarsest_size(std::int32_t v, const Parameters &) { return v >= 1 && v <= 4000; }
+bool ilut_scaling(std::int32_t v, const Parameters &) {
+    return v == QV_ILUT_MATCHING || v == QV_ILUT_EQUILIBRATE || v == QV_ILUT_NO_SCALING;
+}
 
 // The variable count, the least-squares mode and the system count change the
 // system too, and the selected system's range depends on the count: they
@@ -47,12 +57,16 @@ const IntSetting int_settings[] = {
     {QV_PARAM_THREADS, &Parameters::threads, thread_count},
     {QV_PARAM_AMG_SWEEPS, &Parameters::amg_sweeps, smoothing_degree},
     {QV_PARAM_AMG_COARSEST, &Parameters::amg_coarsest, coarsest_size},
+    {QV_PARAM_ILUT_SCALING, &Parameters::ilut_scaling, ilut_scaling},
 };
 
 const DoubleSetting double_settings[] = {
     {QV_PARAM_THRESHOLD, &Parameters::threshold, 0.0, 1.0},
     {QV_PARAM_SSOR_OMEGA, &Parameters::ssor_omega, 0.0, 2.0},
     {QV_PARAM_AMG_STRENGTH, &Parameters::amg_strength, 0.0, 1.0},
+    {QV_PARAM_ILUT_DROP, &Parameters::ilut_drop, 0.0, 1.0, true, false},
+    {QV_PARAM_ILUT_FILL, &Parameters::ilut_fill, 0.0, 1000.0, false, true},
+    {QV_PARAM_ILUT_PIVOT, &Parameters::ilut_pivot, 0.0, 1.0, true, true},
 };
 
 template <class Setting, std::size_t N> const Setting *find(const Setting (&table)[N], int code) {
@@ -104,7 +118,7 @@ int set_parameter(Context &ctx, int code, double value) {
     const DoubleSetting *setting = find(double_settings, code);
     if (setting == nullptr)
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
-    if (!(value > setting->low && value < setting->high))
+    if (!setting->valid(value))
         return BRISVEL_ERROR(QV_ERROR_INVALID_VALUE);
     ctx.params.*setting->field = value;
     return QV_OK;
@@ -142,6 +156,8 @@ int get_parameter(const Context &ctx, int code, double &value) {
         value = ctx.results.setup_seconds;
     else if (code == QV_AMG_COMPLEXITY)
         value = ctx.results.amg_complexity;
+    else if (code == QV_FACTOR_FILL)
+        value = ctx.results.factor_fill;
     else
         return BRISVEL_ERROR(QV_ERROR_INVALID_CODE);
     return QV_OK;

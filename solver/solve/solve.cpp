@@ -722,6 +722,7 @@ void solve_square(Context &ctx, const Method &method, Results &out) {
         return fail_all(code);
     out.amg_levels = s.hierarchy.levels;
     out.amg_complexity = s.hierarchy.complexity;
+    out.factor_fill = s.hierarchy.fill;
     auto rhs_of = [&](std::size_t k) -> const Vector & {
         return s.any_locked ? s.rhs[k] : ctx.rhs[k];
     };
@@ -795,6 +796,7 @@ void solve_each_least_squares(Context &ctx, const Method &method, Results &out) 
         out.setup_seconds += result.setup_seconds;
         out.amg_levels = result.hierarchy.levels;
         out.amg_complexity = result.hierarchy.complexity;
+        out.factor_fill = result.hierarchy.fill;
     }
 }
 
@@ -804,7 +806,9 @@ bool same_setup_settings(const Parameters &a, const Parameters &b) {
     return a.method == b.method && a.preconditioner == b.preconditioner &&
            a.least_squares == b.least_squares && a.ssor_omega == b.ssor_omega &&
            a.amg_strength == b.amg_strength && a.amg_sweeps == b.amg_sweeps &&
-           a.amg_coarsest == b.amg_coarsest && a.threads == b.threads;
+           a.amg_coarsest == b.amg_coarsest && a.ilut_drop == b.ilut_drop &&
+           a.ilut_fill == b.ilut_fill && a.ilut_pivot == b.ilut_pivot &&
+           a.ilut_scaling == b.ilut_scaling && a.threads == b.threads;
 }
 
 Results solve_system(Context &ctx) {

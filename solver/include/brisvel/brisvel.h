@@ -76,6 +76,10 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_AMG_COARSEST 0x10F    /* int: AMG coarsest level's most unknowns, 1 .. 4000 (default 500) */
 #define QV_PARAM_SYSTEMS 0x110         /* int: systems sharing the matrix, 1 .. QV_MAX_SYSTEMS (default 1) */
 #define QV_PARAM_SYSTEM 0x111          /* int: the selected system, 0 .. systems - 1 (default 0); see below */
+#define QV_PARAM_ILUT_DROP 0x112       /* double: ILUT drops entries below this times their row's 2-norm, 0 <= t < 1 (default 1e-4) */
+#define QV_PARAM_ILUT_FILL 0x113       /* double: ILUT's factors hold at most this times A's entries, 0 < f <= 1000 (default 10) */
+#define QV_PARAM_ILUT_PIVOT 0x114      /* double: ILUT swaps a diagonal below this times its row's largest, 0 (never) .. 1 (default 0.1) */
+#define QV_PARAM_ILUT_SCALING 0x115    /* int: QV_ILUT_MATCHING (default), QV_ILUT_EQUILIBRATE or QV_ILUT_NO_SCALING */
 
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
 #define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
@@ -87,6 +91,8 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
                                     matrices over the finest's; 0 without AMG */
 #define QV_SYSTEM_ERROR 0x185    /* int: the error code of the selected system in the last
                                     solve, QV_OK when it succeeded */
+#define QV_FACTOR_FILL 0x186     /* double: the entries of the last solve's ILUT factors over
+                                    A's; 0 without ILUT */
 /* QV_USED_ITERATIONS, QV_RESIDUAL and QV_SYSTEM_ERROR are the selected
    system's; QV_SETUP_SECONDS and the AMG results the solve's, shared by all. */
 
@@ -129,6 +135,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PRECONDITIONER_ILU0 0x303   /* incomplete LU with the sparsity of A; square systems only */
 #define QV_PRECONDITIONER_IC0 0x304    /* incomplete Cholesky of a symmetric A (else QV_ERROR_NOT_SYMMETRIC) */
 #define QV_PRECONDITIONER_AMG 0x305    /* algebraic multigrid (smoothed aggregation), one V-cycle */
+#define QV_PRECONDITIONER_ILUT 0x306   /* threshold incomplete LU with column pivoting; square systems only */
 /* AMG: the levels go down by aggregating strongly connected unknowns
    (QV_PARAM_AMG_STRENGTH) until one has at most QV_PARAM_AMG_COARSEST
    unknowns, solved exactly; each level is smoothed by a Chebyshev
@@ -136,6 +143,17 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
    correction, which keeps the preconditioner symmetric for CG. A zero or
    non-finite diagonal entry fails with QV_ERROR_PRECONDITIONER. In least
    squares it is built on the formed A'A. */
+/* ILUT: A's rows are put in an order and scaled (QV_PARAM_ILUT_SCALING),
+   then factored row by row: entries below QV_PARAM_ILUT_DROP times their
+   row's 2-norm are dropped, each row of L and of U keeps its largest
+   entries within QV_PARAM_ILUT_FILL, and a column whose entry exceeds the
+   diagonal's by more than 1 / QV_PARAM_ILUT_PIVOT takes the diagonal's
+   place. An empty row, a zero or tiny pivot, or a factor that overflows
+   fails with QV_ERROR_PRECONDITIONER. */
+#define QV_ILUT_MATCHING 2    /* rows ordered by a maximum-product transversal and scaled by
+                                 its duals: the diagonal is 1, no entry larger (the default) */
+#define QV_ILUT_EQUILIBRATE 1 /* rows, then columns, scaled to a largest entry of 1 */
+#define QV_ILUT_NO_SCALING 0  /* A as given */
 
 /* ---- Blocks: a system holds a matrix, a matrix holds rows ---- */
 #define QV_BLOCK_SYSTEM 0

@@ -1,0 +1,190 @@
+// Incomplete LU with a drop tolerance, a fill limit and column pivoting (ILUTP), after Saad.
+#include "precond/ilut.h"
+
+#include "kernels/vector_ops.h"
+
+#include <brisvel/brisvel.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <queue>
+
+namespace brisvel {
+namespace {
+
+// One row of a factor while it is being made: columns of B (not yet
+// positions) and values.
+struct Rows {
+    std::vector<std::int64_t> ptr{0};
+    std::vector<std::int32_t> col;
+    std::vector<double> val;
+};
+
+// Keeps the `keep` columns of cols whose entries of w are largest in magnitude.
+void keep_largest(std::vector<std::int32_t> &cols, std::size_t keep, const std::vector<double> &w) {
+    if (cols.size() <= keep)
+        return;
+    const auto larger = [&w](std::int32_t p, std::int32_t q) {
+        return std::fabs(w[static_cast<std::size_t>(p)]) >
+               std::fabs(w[static_cast<std::size_t>(q)]);
+    };
+    std::nth_element(cols.begin(), cols.begin() + static_cast<std::ptrdiff_t>(keep), cols.end(),
+                     larger);
+    cols.resize(keep);
+}
+
+// The factor's rows in the triangular sweeps' form, with columns turned to
+// positions and sorted: f_ij = l_ij u_jj below the diagonal, u_ij / u_ii
+// above it, s_i = 1 / u_ii.
+void to_factor(const Rows &l, const Rows &u, const std::vector<double> &pivot,
+               const std::vector<std::int32_t> &position_of, TriangularFactor &t) {
+    const std::size_t n = pivot.size();
+    CsrMatrix &f = t.f;
+    f.rows = f.cols = static_cast<std::int32_t>(n);
+    f.row_ptr.assign(n + 1, 0);
+    f.col.resize(l.col.size() + u.col.size() + n);
+    f.val.resize(f.col.size());
+    t.diag.resize(n);
+    t.s.resize(n);
+    t.c = 1.0;
+    std::vector<std::pair<std::int32_t, double>> row;
+    for (std::size_t i = 0; i < n; ++i) {
+        row.clear();
+        for (std::int64_t k = l.ptr[i]; k < l.ptr[i + 1]; ++k) {
+            const auto j =
+                position_of[static_cast<std::size_t>(l.col[static_cast<std::size_t>(k)])];
+            row.emplace_back(j, l.val[static_cast<std::size_t>(k)] *
+                                    pivot[static_cast<std::size_t>(j)]);
+        }
+        row.emplace_back(static_cast<std::int32_t>(i), 0.0);
+        for (std::int64_t k = u.ptr[i]; k < u.ptr[i + 1]; ++k)
+            row.emplace_back(
+                position_of[static_cast<std::size_t>(u.col[static_cast<std::size_t>(k)])],
+                u.val[static_cast<std::size_t>(k)] / pivot[i]);
+        std::sort(row.begin(), row.end());
+        std::int64_t at = f.row_ptr[i];
+        for (const auto &[j, value] : row) {
+            if (static_cast<std::size_t>(j) == i)
+                t.diag[i] = at;
+            f.col.data()[at] = j;
+            f.val.data()[at++] = value;
+        }
+        f.row_ptr[i + 1] = at;
+        t.s[i] = 1.0 / pivot[i];
+    }
+}
+
+}  // namespace
+
+// Row by row (the IKJ order): the row of B is scattered into w, its entries
+// left of the diagonal eliminated in the order of their positions by the
+// rows of U above, entries below drop * ||b_i|| dropped, and the largest
+// p of each of L and U kept, p = (fill * nnz(B) / n - 1) / 2. A column
+// right of the diagonal whose entry exceeds the diagonal's by the factor
+// 1 / pivot swaps places with it. The factor's columns stay B's columns
+// until the end, as later swaps move only positions after the current row.
+IlutFactor ilutp(const CsrMatrix &b, const IlutSettings &settings) {
+    const std::size_t n = static_cast<std::size_t>(b.rows);
+    IlutFactor out;
+    const double per_row =
+        settings.fill * static_cast<double>(b.nonzeros()) / static_cast<double>(n);
+    const auto keep = static_cast<std::size_t>(std::max(0.0, std::floor((per_row - 1.0) / 2.0)));
+    std::vector<std::int32_t> position_of(n), &col_at = out.col_at;
+    col_at.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        position_of[i] = col_at[i] = static_cast<std::int32_t>(i);
+    std::vector<double> w(n, 0.0), pivot(n, 0.0);
+    std::vector<char> present(n, 0);
+    std::vector<std::int32_t> cols, part;  // the columns of w's entries, and those kept
+    std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> left;  // positions
+    Rows l, u;
+    for (std::size_t i = 0; i < n; ++i) {
+        ScaledNorm norm;
+        for (std::int64_t k = b.row_ptr[i]; k < b.row_ptr[i + 1]; ++k) {
+            const auto j = b.col.data()[k];
+            w[static_cast<std::size_t>(j)] = b.val.data()[k];
+            present[static_cast<std::size_t>(j)] = 1;
+            cols.push_back(j);
+            norm.add(std::fabs(b.val.data()[k]));
+            if (static_cast<std::size_t>(position_of[static_cast<std::size_t>(j)]) < i)
+                left.push(position_of[static_cast<std::size_t>(j)]);
+        }
+        const double tol = settings.drop * norm.value();
+        if (!(norm.value() > 0.0))
+            return {QV_ERROR_PRECONDITIONER, {}, {}, 0};  // an empty row: B is singular
+        while (!left.empty()) {                           // eliminate w_k, k < i, by row k of U
+            const auto k = static_cast<std::size_t>(left.top());
+            left.pop();
+            double &wk = w[static_cast<std::size_t>(col_at[k])];
+            wk /= pivot[k];  // l_ik = w_k / u_kk
+            if (std::fabs(wk) < tol) {
+                wk = 0.0;  // dropped, and its update with it
+                continue;
+            }
+            for (std::int64_t q = u.ptr[k]; q < u.ptr[k + 1]; ++q) {
+                const auto j = static_cast<std::size_t>(u.col[static_cast<std::size_t>(q)]);
+                if (!present[j]) {
+                    present[j] = 1;
+                    cols.push_back(static_cast<std::int32_t>(j));
+                    if (static_cast<std::size_t>(position_of[j]) < i)
+                        left.push(position_of[j]);
+                }
+                w[j] -= wk * u.val[static_cast<std::size_t>(q)];  // w_j -= l_ik u_kj
+            }
+        }
+        // Split the columns: L's (positions before i) first, then U's.
+        const auto split = std::partition(cols.begin(), cols.end(), [&](std::int32_t j) {
+            return static_cast<std::size_t>(position_of[static_cast<std::size_t>(j)]) < i;
+        });
+        const auto in_l = static_cast<std::size_t>(split - cols.begin());
+        for (std::int32_t j : cols)
+            if (!std::isfinite(w[static_cast<std::size_t>(j)]))
+                return {QV_ERROR_PRECONDITIONER, {}, {}, 0};    // growth past the range of double
+        std::int32_t diagonal = col_at[i], largest = diagonal;  // the pivot's column
+        for (std::size_t q = in_l; q < cols.size(); ++q)
+            if (std::fabs(w[static_cast<std::size_t>(cols[q])]) >
+                std::fabs(w[static_cast<std::size_t>(largest)]))
+                largest = cols[q];
+        if (std::fabs(w[static_cast<std::size_t>(diagonal)]) <
+            settings.pivot * std::fabs(w[static_cast<std::size_t>(largest)])) {
+            const auto p = static_cast<std::size_t>(position_of[static_cast<std::size_t>(largest)]);
+            std::swap(col_at[i], col_at[p]);
+            position_of[static_cast<std::size_t>(col_at[i])] = static_cast<std::int32_t>(i);
+            position_of[static_cast<std::size_t>(col_at[p])] = static_cast<std::int32_t>(p);
+            diagonal = largest;
+        }
+        pivot[i] = w[static_cast<std::size_t>(diagonal)];
+        if (!(std::fabs(pivot[i]) > std::numeric_limits<double>::epsilon() * norm.value()))
+            return {QV_ERROR_PRECONDITIONER, {}, {}, 0};  // a zero or tiny pivot
+        // Drop the small entries, then keep the largest p of each part.
+        const auto store = [&](std::size_t from, std::size_t to, Rows &rows) {
+            part.clear();
+            for (std::size_t q = from; q < to; ++q) {
+                const double v = std::fabs(w[static_cast<std::size_t>(cols[q])]);
+                if (cols[q] != diagonal && v != 0.0 && v >= tol)
+                    part.push_back(cols[q]);
+            }
+            keep_largest(part, keep, w);
+            for (std::int32_t j : part) {
+                rows.col.push_back(j);
+                rows.val.push_back(w[static_cast<std::size_t>(j)]);
+            }
+            rows.ptr.push_back(static_cast<std::int64_t>(rows.col.size()));
+        };
+        store(0, in_l, l);
+        store(in_l, cols.size(), u);
+        for (std::int32_t j : cols) {
+            w[static_cast<std::size_t>(j)] = 0.0;
+            present[static_cast<std::size_t>(j)] = 0;
+        }
+        cols.clear();
+    }
+    out.entries = static_cast<std::int64_t>(l.col.size() + u.col.size() + n);
+    to_factor(l, u, pivot, position_of, out.t);
+    out.code = QV_OK;
+    return out;
+}
+
+}  // namespace brisvel
