@@ -135,6 +135,14 @@ void set_parameters(const cli::Options &o, QVint variables) {
         qvSolverParameteri(QV_PARAM_GMRES_RESTART, o.restart);
     if (o.omega > 0.0)
         qvSolverParameterd(QV_PARAM_SSOR_OMEGA, o.omega);
+    if (o.drop >= 0.0)
+        qvSolverParameterd(QV_PARAM_ILUT_DROP, o.drop);
+    if (o.fill > 0.0)
+        qvSolverParameterd(QV_PARAM_ILUT_FILL, o.fill);
+    if (o.pivot >= 0.0)
+        qvSolverParameterd(QV_PARAM_ILUT_PIVOT, o.pivot);
+    if (o.scaling >= 0)
+        qvSolverParameteri(QV_PARAM_ILUT_SCALING, o.scaling);
 }
 
 // Assembles the rows into a new context, one qvCoefficients call a row.
@@ -238,6 +246,7 @@ int run(const cli::Options &o) {
     r.iterations = qvGetParameteri(QV_USED_ITERATIONS);
     r.library_residual = qvGetParameterd(QV_RESIDUAL);
     r.setup_s = qvGetParameterd(QV_SETUP_SECONDS);
+    r.fill = qvGetParameterd(QV_FACTOR_FILL);
     std::vector<double> x(static_cast<std::size_t>(a.cols));
     for (QVint j = 0; j < a.cols; ++j)
         x[static_cast<std::size_t>(j)] = qvGetVariable(j);

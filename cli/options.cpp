@@ -27,6 +27,12 @@ const Name preconditioners[] = {
     {"ilut", QV_PRECONDITIONER_ILUT},
 };
 
+const Name scalings[] = {
+    {"matching", QV_ILUT_MATCHING},
+    {"equilibrate", QV_ILUT_EQUILIBRATE},
+    {"none", QV_ILUT_NO_SCALING},
+};
+
 template <std::size_t N> bool find_code(const Name (&names)[N], const char *text, QVint &code) {
     for (const Name &n : names)
         if (std::strcmp(n.name, text) == 0) {
@@ -73,6 +79,11 @@ const char *usage() {
            "  -j, --threads N          threads (default: the processors available)\n"
            "      --restart N          GMRES restart length (default 30)\n"
            "      --omega W            SSOR relaxation factor (default 1)\n"
+           "      --drop T             ILUT drop tolerance, relative to each row (default 1e-4)\n"
+           "      --fill F             ILUT factors' most entries over A's (default 10)\n"
+           "      --pivot P            ILUT pivoting threshold, 0 = never (default 0.1)\n"
+           "      --scaling S          ILUT row order and scaling: matching (default),\n"
+           "                           equilibrate, none\n"
            "  -l, --least-squares      minimise ||b - A x|| (A may be rectangular)\n"
            "      --extensions         report which extensions (SUPERLU, CHOLMOD) load;\n"
            "                           with no MATRIX, only that\n"
@@ -125,6 +136,14 @@ std::string parse_options(int argc, char **argv, Options &o) {
                 ok = to_int(v, 1, o.restart) && o.restart <= 1000;
             else if (arg == "--omega")
                 ok = to_double(v, o.omega) && o.omega > 0.0 && o.omega < 2.0;
+            else if (arg == "--drop")
+                ok = to_double(v, o.drop) && o.drop >= 0.0 && o.drop < 1.0;
+            else if (arg == "--fill")
+                ok = to_double(v, o.fill) && o.fill > 0.0 && o.fill <= 1000.0;
+            else if (arg == "--pivot")
+                ok = to_double(v, o.pivot) && o.pivot >= 0.0 && o.pivot <= 1.0;
+            else if (arg == "--scaling")
+                ok = find_code(scalings, v, o.scaling);
             else
                 return "unknown option " + arg;
             if (!ok)

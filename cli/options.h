@@ -19,6 +19,10 @@ struct Options {
     QVint threads = 0;         // 0: the library's default
     QVint restart = 0;         // GMRES restart; 0: the library's default
     double omega = 0.0;        // SSOR factor; 0: the library's default
+    double drop = -1.0;        // ILUT drop tolerance; negative: the library's default
+    double fill = 0.0;         // ILUT fill limit; 0: the library's default
+    double pivot = -1.0;       // ILUT pivoting threshold; negative: the library's default
+    QVint scaling = -1;        // a QV_ILUT_* scaling; negative: the library's default
     bool least_squares = false;
     bool probe = false;  // report which extensions load
     bool json = false;

@@ -46,6 +46,8 @@ void print_json(std::FILE *out, const Report &r) {
                  r.rows, r.cols, static_cast<long long>(r.entries), json_string(r.method).c_str(),
                  json_string(r.preconditioner).c_str(), boolean(r.least_squares), r.threads,
                  r.threshold, boolean(r.solved), r.iterations, r.residual, r.library_residual);
+    if (r.fill > 0.0)
+        std::fprintf(out, ", \"fill\": %.3f", r.fill);
     if (!r.solved)
         std::fprintf(out, ", \"error\": %d, \"error_text\": %s", r.error,
                      json_string(r.error_text).c_str());
@@ -82,6 +84,8 @@ void print_human(std::FILE *out, const Report &r) {
     else
         std::fprintf(out, "NOT SOLVED: %s (after %d iterations; true relative residual %.3e)\n",
                      r.error_text.c_str(), r.iterations, r.residual);
+    if (r.fill > 0.0)
+        std::fprintf(out, "ILUT factors: %.2f times A's entries\n", r.fill);
     std::fprintf(out,
                  "time: read %.3f s, assemble %.3f s, solve %.3f s, check %.3f s, write %.3f s\n",
                  r.read_s, r.assemble_s, r.solve_s, r.check_s, r.write_s);

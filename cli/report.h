@@ -26,6 +26,7 @@ struct Report {
     double residual = 0.0;          // true relative residual, computed by brisvel-solve
     double library_residual = 0.0;  // the one the library reported
     double setup_s = 0.0;           // of the solve, building the preconditioner or factorisation
+    double fill = 0.0;              // an ILUT factor's entries over A's; 0 for others
     double read_s = 0.0, assemble_s = 0.0, solve_s = 0.0, check_s = 0.0, write_s = 0.0;
     std::string output;  // where the solution went; empty when not written
     std::string output_error;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <set>
@@ -50,19 +51,14 @@ struct Input {
     }
 };
 
-const QVint parameter_codes[] = {QV_PARAM_SOLVER,
-                                 QV_PARAM_VARIABLE_COUNT,
-                                 QV_PARAM_LEAST_SQUARES,
-                                 QV_PARAM_PRECONDITIONER,
-                                 QV_PARAM_MAX_ITERATIONS,
-                                 QV_PARAM_GMRES_RESTART,
-                                 QV_PARAM_AMG_SWEEPS,
-                                 QV_PARAM_AMG_COARSEST,
-                                 QV_USED_ITERATIONS,
-                                 QV_AMG_LEVELS,
-                                 0x1ff};
+const QVint parameter_codes[] = {
+    QV_PARAM_SOLVER,         QV_PARAM_VARIABLE_COUNT, QV_PARAM_LEAST_SQUARES,
+    QV_PARAM_PRECONDITIONER, QV_PARAM_MAX_ITERATIONS, QV_PARAM_GMRES_RESTART,
+    QV_PARAM_AMG_SWEEPS,     QV_PARAM_AMG_COARSEST,   QV_PARAM_ILUT_SCALING,
+    QV_USED_ITERATIONS,      QV_AMG_LEVELS,           0x1ff};
 constexpr std::size_t parameter_count = sizeof parameter_codes / sizeof parameter_codes[0];
-const QVint double_codes[] = {QV_PARAM_THRESHOLD, QV_PARAM_SSOR_OMEGA, QV_PARAM_AMG_STRENGTH};
+const QVint double_codes[] = {QV_PARAM_THRESHOLD, QV_PARAM_SSOR_OMEGA, QV_PARAM_AMG_STRENGTH,
+                              QV_PARAM_ILUT_DROP, QV_PARAM_ILUT_FILL,  QV_PARAM_ILUT_PIVOT};
 const QVint method_codes[] = {
     QV_METHOD_DEFAULT, QV_METHOD_BICGSTAB,         QV_METHOD_GMRES,   QV_METHOD_CG,
     QV_METHOD_SUPERLU, QV_METHOD_SUPERLU_PERMUTED, QV_METHOD_CHOLMOD, 0x2ff};
@@ -73,7 +69,7 @@ QVint parameter_value(Input &in, QVint code) {
     if (code == QV_PARAM_SOLVER)
         return method_codes[pick % 8];
     if (code == QV_PARAM_PRECONDITIONER)
-        return QV_PRECONDITIONER_JACOBI + pick % 6 - (pick & 0x80 ? 0x300 : 0);
+        return QV_PRECONDITIONER_JACOBI + pick % 7 - (pick & 0x80 ? 0x300 : 0);
     if (pick == 0xff && code != QV_PARAM_MAX_ITERATIONS)
         return 0x7fffffff;  // absurd, must be refused (a huge iteration limit is merely slow)
     return in.small_int() * (pick & 0x40 ? 5 : 1);
@@ -484,7 +480,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             break;
         }
         case 4:
-            qvSolverParameterd(double_codes[in.byte() % 3], in.number());
+            qvSolverParameterd(double_codes[in.byte() % std::size(double_codes)], in.number());
             break;
         case 5:
             qvBegin(in.small_int() % 4);

@@ -1,4 +1,5 @@
-// ILU(0), IC(0) and AMG: an exact case, convergence on hard matrices, pivot failures, threads.
+// ILU(0), IC(0), AMG and ILUT: an exact case, convergence on hard matrices, pivot failures,
+// threads.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -106,10 +107,13 @@ Problem plate(int grid, double mass) {
     return from_rows(n, rows);
 }
 
-// A square Matrix Market coordinate file (general), b = A x*.
+// A square Matrix Market coordinate file (general, or symmetric with its
+// lower triangle), b = A x*.
 Problem read_matrix_market(const std::string &path) {
     std::ifstream in(path);
     std::string line;
+    std::getline(in, line);
+    const bool symmetric = line.find("symmetric") != std::string::npos;
     while (std::getline(in, line) && line[0] == '%') {
     }
     std::istringstream size(line);
@@ -121,6 +125,8 @@ Problem read_matrix_market(const std::string &path) {
         double v = 0.0;
         in >> i >> j >> v;
         rows[static_cast<std::size_t>(i - 1)][j - 1] += v;
+        if (symmetric && i != j)
+            rows[static_cast<std::size_t>(j - 1)][i - 1] += v;
     }
     return from_rows(n, rows);
 }
@@ -132,11 +138,24 @@ struct Outcome {
     double residual = 0.0;  // recomputed here
     double setup = 0.0;     // the seconds reported for building the preconditioner
     double seconds = 0.0;   // the whole solve's, timed here
+    double fill = 0.0;      // the ILUT factors' entries over A's
     std::vector<double> x;
 };
 
+// Set on a context before each solve, then left at the defaults again.
+struct Setting {
+    QVint code;
+    double value;
+};
+std::vector<Setting> extra_settings;
+
 Outcome solve(const Problem &p, QVint method, QVint preconditioner, QVint threads = 1) {
     assemble(p, method, preconditioner);
+    for (const Setting &s : extra_settings)
+        if (s.code == QV_PARAM_ILUT_SCALING)
+            qvSolverParameteri(s.code, static_cast<QVint>(s.value));
+        else
+            qvSolverParameterd(s.code, s.value);
     qvSolverParameteri(QV_PARAM_THREADS, threads);
     qvSolverParameterd(QV_PARAM_THRESHOLD, 1e-8);
     Outcome o;
@@ -146,6 +165,7 @@ Outcome solve(const Problem &p, QVint method, QVint preconditioner, QVint thread
     o.error = qvGetError();
     o.iterations = qvGetParameteri(QV_USED_ITERATIONS);
     o.setup = qvGetParameterd(QV_SETUP_SECONDS);
+    o.fill = qvGetParameterd(QV_FACTOR_FILL);
     o.x = read_variables(p.cols);
     o.residual = relative_residual(p, o.x);
     qvDeleteContext(qvGetCurrent());
@@ -304,7 +324,9 @@ TEST_F(Preconditioners, SweepsGiveTheSameBitsOnAnyTeam) {
                  {QV_METHOD_CG, QV_PRECONDITIONER_IC0, spd},
                  {QV_METHOD_BICGSTAB, QV_PRECONDITIONER_ILU0, grid_flow},
                  {QV_METHOD_CG, QV_PRECONDITIONER_SSOR, grid_spd},
-                 {QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0, layers}};
+                 {QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0, layers},
+                 {QV_METHOD_GMRES, QV_PRECONDITIONER_ILUT, grid_flow},
+                 {QV_METHOD_BICGSTAB, QV_PRECONDITIONER_ILUT, layers}};
     for (const auto &c : cases) {
         const Outcome one = solve(c.p, c.method, c.preconditioner, 1);
         ASSERT_TRUE(one.solved) << c.preconditioner;
@@ -315,6 +337,106 @@ TEST_F(Preconditioners, SweepsGiveTheSameBitsOnAnyTeam) {
             EXPECT_EQ(other.iterations, one.iterations);
         }
     }
+}
+
+// Chemical processes, a linear program's basis, a KKT system and a flow
+// model, badly scaled and with zero diagonals: ILU(0) fails on most, ILUT
+// with its defaults solves them all with GMRES and BiCGStab, within its fill.
+TEST_F(Preconditioners, IlutSolvesTheMatricesIlu0CannotWithinItsFill) {
+    int ilu0_solved = 0, cases = 0;
+    for (const char *name :
+         {"west0067", "west0497", "bp_1200", "tumorAntiAngiogenesis_2", "olm500", "g20"}) {
+        const Problem p =
+            read_matrix_market(std::string(BRISVEL_TEST_MATRICES "/") + name + ".mtx");
+        for (QVint method : {QV_METHOD_GMRES, QV_METHOD_BICGSTAB}) {
+            SCOPED_TRACE(testing::Message() << name << " " << method);
+            const Outcome o = solve(p, method, QV_PRECONDITIONER_ILUT);
+            EXPECT_TRUE(o.solved) << qvErrorString(o.error);
+            EXPECT_LE(o.residual, 1e-8 * 1.01);
+            EXPECT_GT(o.fill, 0.0);
+            EXPECT_LE(o.fill, 10.0);  // the default limit
+            ilu0_solved += solve(p, method, QV_PRECONDITIONER_ILU0).solved;
+            ++cases;
+        }
+    }
+    EXPECT_LE(ilu0_solved, 4);  // olm500 and g20
+    // A tighter limit holds too, and still solves the flow model.
+    extra_settings = {{QV_PARAM_ILUT_FILL, 1.5}};
+    const Outcome tight = solve(read_matrix_market(BRISVEL_TEST_MATRICES "/olm500.mtx"),
+                                QV_METHOD_GMRES, QV_PRECONDITIONER_ILUT);
+    extra_settings.clear();
+    EXPECT_TRUE(tight.solved);
+    EXPECT_LE(tight.fill, 1.5);
+}
+
+// Empty rows, singular structure, zero pivots without pivoting and
+// overflow fail as QV_ERROR_PRECONDITIONER; extreme but sound scales solve;
+// bad settings are refused and leave the old ones.
+TEST_F(Preconditioners, IlutFailuresAreHonest) {
+    const auto error_of = [](const Problem &p, std::vector<Setting> settings = {}) {
+        extra_settings = std::move(settings);
+        const Outcome o = solve(p, QV_METHOD_GMRES, QV_PRECONDITIONER_ILUT);
+        extra_settings.clear();
+        for (double v : o.x)
+            EXPECT_TRUE(o.solved || v == 0.0);  // a failed build leaves the variables
+        return o.solved ? QV_OK : o.error;
+    };
+    const Problem swapped = two_by_two(0.0, 1.0, 1.0, 0.0);
+    EXPECT_EQ(error_of(swapped), QV_OK);  // the matching puts the ones on the diagonal
+    EXPECT_EQ(error_of(swapped, {{QV_PARAM_ILUT_SCALING, QV_ILUT_NO_SCALING}}), QV_OK);  // pivoting
+    EXPECT_EQ(error_of(swapped,
+                       {{QV_PARAM_ILUT_SCALING, QV_ILUT_NO_SCALING}, {QV_PARAM_ILUT_PIVOT, 0.0}}),
+              QV_ERROR_PRECONDITIONER);  // neither: a zero pivot
+    EXPECT_EQ(error_of(from_rows(2, {{{0, 1.0}, {1, 2.0}}, {{1, 0.0}}})), QV_ERROR_PRECONDITIONER);
+    EXPECT_EQ(error_of(from_rows(3, {{{0, 1.0}, {1, 1.0}}, {{0, 2.0}, {1, 2.0}}, {{2, 1.0}}}),
+                       {{QV_PARAM_ILUT_DROP, 0.0}}),
+              QV_ERROR_PRECONDITIONER);  // dependent rows: a zero pivot
+    EXPECT_EQ(error_of(two_by_two(1e-300, 1.0, 1e300, 1.0),
+                       {{QV_PARAM_ILUT_SCALING, QV_ILUT_NO_SCALING}, {QV_PARAM_ILUT_PIVOT, 0.0}}),
+              QV_ERROR_PRECONDITIONER);  // the elimination overflows
+    // Rows scaled from 1e-90 to 1e90, and columns 1e40 apart, with an
+    // answer scaled to match: the norm-wise residual sees only the largest
+    // rows, but the scalings take them all back, and every variable is right.
+    const auto column_scale = [](int j) { return std::pow(10.0, 40.0 * (j % 2)); };
+    std::vector<std::map<int, double>> rows(7);
+    for (int i = 0; i < 7; ++i)
+        for (int j : {i - 1, i, i + 1})
+            if (j >= 0 && j < 7)
+                rows[static_cast<std::size_t>(i)][j] = (i == j ? 4.0 : -1.0 - 0.5 * j) *
+                                                       std::pow(10.0, 30.0 * (i - 3)) *
+                                                       column_scale(j);
+    Problem extreme = from_rows(7, rows);
+    std::fill(extreme.rhs.begin(), extreme.rhs.end(), 0.0);
+    for (const Entry &e : extreme.entries)
+        extreme.rhs[static_cast<std::size_t>(e.row)] +=
+            e.value * known_solution(e.col) / column_scale(e.col);
+    const Outcome scaled = solve(extreme, QV_METHOD_GMRES, QV_PRECONDITIONER_ILUT);
+    ASSERT_TRUE(scaled.solved);
+    for (int j = 0; j < 7; ++j)
+        EXPECT_NEAR(scaled.x[static_cast<std::size_t>(j)] * column_scale(j), known_solution(j),
+                    1e-12)
+            << j;
+    // Settings out of range change nothing.
+    assemble(swapped, QV_METHOD_GMRES, QV_PRECONDITIONER_ILUT);
+    qvSolverParameterd(QV_PARAM_ILUT_DROP, 0.0);  // no drop by size: allowed
+    EXPECT_EQ(qvGetError(), QV_OK);
+    for (const Setting s : {Setting{QV_PARAM_ILUT_DROP, -1e-3}, Setting{QV_PARAM_ILUT_DROP, 1.0},
+                            Setting{QV_PARAM_ILUT_FILL, 0.0}, Setting{QV_PARAM_ILUT_PIVOT, 1.5},
+                            Setting{QV_PARAM_ILUT_PIVOT, std::nan("")}}) {
+        qvSolverParameterd(s.code, s.value);
+        EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_VALUE) << s.code << " " << s.value;
+    }
+    qvSolverParameteri(QV_PARAM_ILUT_SCALING, 3);
+    EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_VALUE);
+    EXPECT_EQ(qvGetParameterd(QV_PARAM_ILUT_DROP), 0.0);
+    EXPECT_EQ(qvGetParameterd(QV_PARAM_ILUT_PIVOT), 0.1);
+    EXPECT_EQ(qvGetParameteri(QV_PARAM_ILUT_SCALING), QV_ILUT_MATCHING);
+    qvDeleteContext(qvGetCurrent());
+    // Least squares leaves ILUT to square systems.
+    assemble(poisson(4), QV_METHOD_CG, QV_PRECONDITIONER_ILUT, true);
+    EXPECT_FALSE(qvSolve());
+    EXPECT_EQ(qvGetError(), QV_ERROR_INVALID_VALUE);
+    qvDeleteContext(qvGetCurrent());
 }
 
 }  // namespace

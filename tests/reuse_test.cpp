@@ -27,6 +27,7 @@ struct Config {
 const Config configs[] = {
     {QV_METHOD_BICGSTAB, QV_PRECONDITIONER_JACOBI, nullptr, false},
     {QV_METHOD_GMRES, QV_PRECONDITIONER_ILU0, nullptr, false},
+    {QV_METHOD_BICGSTAB, QV_PRECONDITIONER_ILUT, nullptr, false},
     {QV_METHOD_CG, QV_PRECONDITIONER_IC0, nullptr, true},
     {QV_METHOD_CG, QV_PRECONDITIONER_SSOR, nullptr, true},
     {QV_METHOD_CG, QV_PRECONDITIONER_AMG, nullptr, true},

@@ -63,13 +63,15 @@ class SolveInfo:
     """What a solve did for one system: iterations (0 for a direct method),
     the true relative residual of its answer, the method that ran, the
     seconds of the solve spent building its preconditioner or factorisation
-    (0 when a Solver reused them) and the error code (0 on success)."""
+    (0 when a Solver reused them), the error code (0 on success) and, with
+    ILUT, its factors' entries over A's (else 0)."""
 
     iterations: int
     residual: float
     method: str
     setup_seconds: float = 0.0
     code: int = 0
+    fill: float = 0.0
 
 
 class SolveError(RuntimeError):
@@ -150,6 +152,9 @@ class Solver:
         of an iterative method; returning True stops the solve, and an
         exception it raises stops the solve and reaches the caller.
     restart: GMRES's restart length (library default 30).
+    ilut: settings of the "ilut" preconditioner, any of {"drop": 1e-4,
+        "fill": 10.0, "pivot": 0.1, "scaling": "matching"} (the library's
+        defaults; scaling also "equilibrate" or "none"; see the C header).
 
     The first solve builds the preconditioner or the factorisation; later
     ones reuse it (their info.setup_seconds is 0) until update() or
@@ -169,6 +174,7 @@ class Solver:
         locked: Optional[Dict[int, float]] = None,
         callback: Optional[Callback] = None,
         restart: Optional[int] = None,
+        ilut: Optional[Dict[str, Union[float, str]]] = None,
     ):
         if method not in _q.METHODS:
             raise ValueError(f"unknown method {method!r}; one of {', '.join(_q.METHODS)}")
@@ -212,6 +218,15 @@ class Solver:
                 self._set(i, _q.PARAM_THREADS, int(threads), "threads")
             if restart is not None:
                 self._set(i, _q.PARAM_GMRES_RESTART, int(restart), "restart")
+            for key, value in (ilut or {}).items():
+                if key == "scaling":
+                    if value not in _q.ILUT_SCALINGS:
+                        raise ValueError(f"bad ilut scaling: {value!r}")
+                    self._set(i, _q.PARAM_ILUT_SCALING, _q.ILUT_SCALINGS[value], "ilut scaling")
+                elif key in _q.PARAM_ILUT:
+                    self._set(d, _q.PARAM_ILUT[key], float(value), f"ilut {key}")
+                else:
+                    raise ValueError(f"unknown ilut setting {key!r}")
             self._progress = _q.QVprogress(self._report) if callback is not None else None
             if self._progress is not None:
                 lib.qvSetProgressCallback(self._progress, None)
@@ -365,6 +380,7 @@ class Solver:
             x = np.empty((k, n))
             infos = []
             setup = lib.qvGetParameterd(_q.SETUP_SECONDS)
+            fill = lib.qvGetParameterd(_q.FACTOR_FILL)
             for s in range(k):
                 lib.qvSolverParameteri(_q.PARAM_SYSTEM, s)
                 lib.qvGetVariables(n, _pointer(x[s]))
@@ -374,6 +390,7 @@ class Solver:
                     method=self.ran,
                     setup_seconds=setup,
                     code=lib.qvGetParameteri(_q.SYSTEM_ERROR),
+                    fill=fill,
                 ))
             lib.qvGetError()
         self.info = infos[0] if b.ndim == 1 else infos

@@ -35,6 +35,7 @@ def methods():
     found = brisvel.available_extensions()
     yield "cg", "ic0"
     yield "gmres", "ilu0"
+    yield "bicgstab", "ilut"
     yield "cg", "amg"
     if "CHOLMOD" in found:
         yield "cholmod", "jacobi"
@@ -163,5 +164,8 @@ def test_bad_input_is_refused():
         brisvel.Solver(a[:10])  # not square, and not least squares
     with pytest.raises(ValueError):
         brisvel.Solver(a, method="lu")
+    for ilut in ({"drop": -1.0}, {"scaling": "max"}, {"levels": 2}):
+        with pytest.raises(ValueError):
+            brisvel.Solver(a, preconditioner="ilut", ilut=ilut)
     x = solver.solve(np.ones(16))  # still fine afterwards
     assert residual(a, x, np.ones(16)) <= 1e-10
