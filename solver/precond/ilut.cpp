@@ -35,45 +35,47 @@ void keep_largest(std::vector<std::int32_t> &cols, std::size_t keep, const std::
     cols.resize(keep);
 }
 
-// The factor's rows in the triangular sweeps' form, with columns turned to
-// positions and sorted: f_ij = l_ij u_jj below the diagonal, u_ij / u_ii
-// above it, s_i = 1 / u_ii.
-void to_factor(const Rows &l, const Rows &u, const std::vector<double> &pivot,
-               const std::vector<std::int32_t> &position_of, TriangularFactor &t) {
-    const std::size_t n = pivot.size();
-    CsrMatrix &f = t.f;
-    f.rows = f.cols = static_cast<std::int32_t>(n);
-    f.row_ptr.assign(n + 1, 0);
-    f.col.resize(l.col.size() + u.col.size() + n);
-    f.val.resize(f.col.size());
-    t.diag.resize(n);
-    t.s.resize(n);
-    t.c = 1.0;
+// One triangle of the factor in the sweeps' form, its columns turned to
+// positions and sorted; scale(i, j, value) gives the entry of row i.
+template <class Scale>
+CsrMatrix to_triangle(const Rows &rows, const std::vector<std::int32_t> &position_of, Scale scale) {
+    const std::size_t n = position_of.size();
+    CsrMatrix h;
+    h.rows = h.cols = static_cast<std::int32_t>(n);
+    h.row_ptr.assign(rows.ptr.begin(), rows.ptr.end());
+    h.col.resize(rows.col.size());
+    h.val.resize(rows.col.size());
     std::vector<std::pair<std::int32_t, double>> row;
     for (std::size_t i = 0; i < n; ++i) {
         row.clear();
-        for (std::int64_t k = l.ptr[i]; k < l.ptr[i + 1]; ++k) {
-            const auto j =
-                position_of[static_cast<std::size_t>(l.col[static_cast<std::size_t>(k)])];
-            row.emplace_back(j, l.val[static_cast<std::size_t>(k)] *
-                                    pivot[static_cast<std::size_t>(j)]);
+        for (auto k = static_cast<std::size_t>(rows.ptr[i]);
+             k < static_cast<std::size_t>(rows.ptr[i + 1]); ++k) {
+            const std::int32_t j = position_of[static_cast<std::size_t>(rows.col[k])];
+            row.emplace_back(j, scale(i, static_cast<std::size_t>(j), rows.val[k]));
         }
-        row.emplace_back(static_cast<std::int32_t>(i), 0.0);
-        for (std::int64_t k = u.ptr[i]; k < u.ptr[i + 1]; ++k)
-            row.emplace_back(
-                position_of[static_cast<std::size_t>(u.col[static_cast<std::size_t>(k)])],
-                u.val[static_cast<std::size_t>(k)] / pivot[i]);
         std::sort(row.begin(), row.end());
-        std::int64_t at = f.row_ptr[i];
+        auto at = static_cast<std::size_t>(rows.ptr[i]);
         for (const auto &[j, value] : row) {
-            if (static_cast<std::size_t>(j) == i)
-                t.diag[i] = at;
-            f.col.data()[at] = j;
-            f.val.data()[at++] = value;
+            h.col[at] = j;
+            h.val[at++] = value;
         }
-        f.row_ptr[i + 1] = at;
-        t.s[i] = 1.0 / pivot[i];
     }
+    return h;
+}
+
+// The factor in the sweeps' form, folded as finish() folds it: s_i = 1 / u_ii,
+// s_i l_ij u_jj below the diagonal and u_ij / u_ii above it.
+void to_factor(const Rows &l, const Rows &u, const std::vector<double> &pivot,
+               const std::vector<std::int32_t> &position_of, TriangularFactor &t) {
+    t.s.resize(pivot.size());
+    for (std::size_t i = 0; i < pivot.size(); ++i)
+        t.s[i] = 1.0 / pivot[i];
+    t.c = 1.0;
+    t.lower = to_triangle(l, position_of, [&](std::size_t i, std::size_t j, double v) {
+        return t.s[i] * v * pivot[j];
+    });
+    t.upper = to_triangle(u, position_of,
+                          [&](std::size_t i, std::size_t, double v) { return v * t.s[i]; });
 }
 
 }  // namespace
@@ -100,6 +102,10 @@ IlutFactor ilutp(const CsrMatrix &b, const IlutSettings &settings) {
     std::vector<std::int32_t> cols, part;  // the columns of w's entries, and those kept
     std::priority_queue<std::int32_t, std::vector<std::int32_t>, std::greater<>> left;  // positions
     Rows l, u;
+    l.col.reserve(static_cast<std::size_t>(b.nonzeros()));
+    l.val.reserve(l.col.capacity());
+    u.col.reserve(l.col.capacity());
+    u.val.reserve(l.col.capacity());
     for (std::size_t i = 0; i < n; ++i) {
         ScaledNorm norm;
         for (std::int64_t k = b.row_ptr[i]; k < b.row_ptr[i + 1]; ++k) {
@@ -183,6 +189,11 @@ IlutFactor ilutp(const CsrMatrix &b, const IlutSettings &settings) {
     }
     out.entries = static_cast<std::int64_t>(l.col.size() + u.col.size() + n);
     to_factor(l, u, pivot, position_of, out.t);
+    if (!all_finite(out.t.lower.val.size(), out.t.lower.val.data()) ||
+        !all_finite(out.t.upper.val.size(), out.t.upper.val.data()) ||
+        !all_finite(n, out.t.s.data()))
+        return {QV_ERROR_PRECONDITIONER, {}, {}, 0};  // a folded entry overflowed
+    schedule(out.t);
     out.code = QV_OK;
     return out;
 }

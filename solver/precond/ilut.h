@@ -33,7 +33,7 @@ struct IlutSettings {
 };
 
 // What the factorisation gives: code QV_OK, the factor of B Q in the
-// triangular sweeps' form (before finish()), and the column order Q,
+// triangular sweeps' form, scheduled for the solve's team, and the column order Q,
 // col_at[k] being the column of B at position k; else the QV_ERROR_* code.
 struct IlutFactor {
     int code = 0;

@@ -83,8 +83,6 @@ BuiltPreconditioner make_ilut(const CsrMatrix &a, const Parameters &p) {
         return {factor.code, nullptr};
     const double fill = static_cast<double>(factor.entries) /
                         static_cast<double>(std::max<std::int64_t>(1, a.nonzeros()));
-    if (!finish(factor.t))  // a factor that is not finite
-        return {QV_ERROR_PRECONDITIONER, nullptr};
     return {QV_OK, std::make_unique<Ilut>(std::move(order), std::move(factor), fill)};
 }
 

@@ -178,16 +178,21 @@ bool finish(TriangularFactor &t) {
     t.upper = triangle(t.f, t.diag, false);
     t.f = CsrMatrix{};
     t.diag = Array<std::int64_t>{};
+    schedule(t);
+    return true;
+}
+
+void schedule(TriangularFactor &t) {
+    const std::size_t n = static_cast<std::size_t>(t.lower.rows);
     const int team = team_size(n);
     if (team < 2)
-        return true;  // the solve sweeps on one thread: no schedule to make
+        return;  // the solve sweeps on one thread: no schedule to make
     t.forward = levels_of(t.lower, true);
     t.backward = levels_of(t.upper, false);
     if (!shared_by_levels(n, t.forward, team))
         t.forward_plan = plan_pipeline(t.lower, true, team);
     if (!shared_by_levels(n, t.backward, team))
         t.backward_plan = plan_pipeline(t.upper, false, team);
-    return true;
 }
 
 void TriangularPreconditioner::apply(const double *r, double *z) const {

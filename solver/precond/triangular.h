@@ -48,6 +48,9 @@ void with_diagonal(const CsrMatrix &a, CsrMatrix &f, Array<std::int64_t> &diag);
 // triangles, and schedules both sweeps for the solve's team. False when a
 // folded value overflowed.
 bool finish(TriangularFactor &t);
+// The last step of finish(), for a factor made in its triangles, with s
+// and c already folded: schedules both sweeps for the solve's team.
+void schedule(TriangularFactor &t);
 
 // The preconditioner made of a factor.
 class TriangularPreconditioner final : public Preconditioner {
