@@ -102,7 +102,7 @@ def residual(a, x, b):
 def row(name, n, label, seconds, x, iterations, fill, note, a, b):
     res = residual(a, x, b)
     solved = np.isfinite(res) and res <= THRESHOLD * 1.01 and not note
-    print(f"{name:<24} {n:>7}  {label:<30} {iterations:>6} {seconds:>9.4f} {res:>9.2e} "
+    print(f"{name:<24} {n:>7}  {label:<30} {iterations:>6} {seconds:>9.5f} {res:>9.2e} "
           f"{fill:>6.2f}  {'' if solved else 'NOT SOLVED ' + note}", flush=True)
     return seconds if solved else None
 
