@@ -83,6 +83,7 @@ struct Known {
     std::vector<std::vector<std::pair<QVint, double>>> rows;
     std::vector<double> rhs;
     std::vector<std::pair<QVint, double>> locked;
+    int scale = 0;  // a diffusion's coefficients and right-hand side are scaled by 2^scale
 };
 
 // The systems assembled in one go, by context; a context leaves this map as
@@ -175,9 +176,26 @@ bool stopped_early(QVint code) {
            code == QV_ERROR_BREAKDOWN || code == QV_ERROR_INTERRUPTED;
 }
 
+// Whether the variables' values as a guess leave a residual no larger than
+// about the right-hand side: max_i |(A x)_i| <= 4 max_i |b_i|, in long double.
+bool ordinary_guess(const Known &k) {
+    long double largest = 0.0L, b_max = 0.0L;
+    for (std::size_t i = 0; i < k.rows.size(); ++i) {
+        long double sum = 0.0L;
+        for (const auto &[col, value] : k.rows[i])
+            sum += static_cast<long double>(value) * qvGetVariable(col);
+        largest = std::max(largest, std::fabs(sum));
+        b_max = std::max(b_max, std::fabs(static_cast<long double>(k.rhs[i])));
+    }
+    qvGetError();
+    return largest <= 4.0L * b_max;
+}
+
 void check_solve() {
     const QVcontext ctx = qvGetCurrent();
     qvGetError();  // (an earlier call's error would stand until read)
+    const auto was = known.find(ctx);
+    const bool ordinary = was != known.end() && ordinary_guess(was->second);
     const QVbool solved = qvSolve();
     const QVint refusal = qvGetError();
     if (qvGetCurrent() != ctx)  // a callback made another context current
@@ -212,6 +230,14 @@ void check_solve() {
         // threshold by far more than either check's rounding has succeeded.
         if (stopped_early(error) && check.residual + check.bound <= 0.5L * threshold)
             __builtin_trap();  // failure reported for a right answer
+        // CG with Jacobi on a diffusion (symmetric positive definite, its
+        // preconditioner too) has nothing to break down on, at any scale,
+        // from a guess no worse than zero.
+        const Known &k = it->second;
+        if (error == QV_ERROR_BREAKDOWN && ordinary && k.scale != 0 && k.locked.empty() &&
+            !k.least_squares && qvGetParameteri(QV_PARAM_SOLVER) == QV_METHOD_CG &&
+            qvGetParameteri(QV_PARAM_PRECONDITIONER) == QV_PRECONDITIONER_JACOBI)
+            __builtin_trap();  // a scaled system broke what its unscaled twin solves
         // The iteration limit is reported only once it is reached.
         if (error == QV_ERROR_NOT_CONVERGED &&
             qvGetParameteri(QV_USED_ITERATIONS) < iteration_limit(it->second))
@@ -268,6 +294,7 @@ void change_known(Input &in) {
                     same.second = value;
     } else if (what == 2 && !k.rows[row].empty()) {
         k.rows[row][static_cast<std::size_t>(in.byte()) % k.rows[row].size()].second = value;
+        k.scale = 0;  // no longer the scaled diffusion it was
         qvBegin(QV_BLOCK_SYSTEM);
         for (const auto &lock : k.locked)
             qvLockVariable(lock.first);  // at the values they hold
@@ -298,7 +325,9 @@ void assemble_system(Input &in) {
         qvSetVariable(index, value);
         k.locked.emplace_back(index, value);
     }
-    std::vector<double> cell;  // a diffusion's coefficients, one a cell
+    std::vector<double> cell;             // a diffusion's coefficients, one a cell
+    if (diffusion && in.byte() % 2 == 0)  // scaled as a whole, up to about 1e+-270
+        k.scale = (static_cast<int>(in.byte() % 7) - 3) * 300;
     for (QVint c = 0; diffusion && c < k.n; ++c)
         cell.push_back(std::pow(10.0, in.byte() % 9));
     const bool whole = in.byte() % 3 == 0;  // the rows in one qvCompressedRows call
@@ -327,9 +356,9 @@ void assemble_system(Input &in) {
                 const double face = 2.0 * own * other / (own + other);
                 diagonal += face;
                 if (j >= 0 && j < k.n)
-                    add(j, -face);
+                    add(j, -std::ldexp(face, k.scale));
             }
-            add(i, diagonal);
+            add(i, std::ldexp(diagonal, k.scale));
         } else if (long_rows) {
             const QVint first = in.byte() % k.n;
             for (QVint c = k.n - 1; c >= first; --c)
@@ -340,7 +369,7 @@ void assemble_system(Input &in) {
                 if (mask & (1u << c))
                     add(c % k.n, in.number());
         }
-        k.rhs.push_back(diffusion ? 1.0 : in.number());
+        k.rhs.push_back(diffusion ? std::ldexp(1.0, k.scale) : in.number());
         if (!whole) {
             qvRightHandSide(k.rhs.back());
             qvEnd(QV_BLOCK_ROW);

@@ -156,6 +156,38 @@ TEST_F(Robustness, HugeButFiniteEntriesAreSolvedOrHonestlyRefused) {
     }
 }
 
+// A well-conditioned system scaled alike as a whole, from 1e-300 to 1e300:
+// every method with every preconditioner solves it, where squaring the
+// residual's entries would overflow or underflow.
+TEST_F(Robustness, SquareSystemsAreSolvedFromTinyToHugeScales) {
+    const int n = 30;
+    for (double scale : {1e-300, 1e-250, 1e250, 1e300}) {
+        std::vector<std::vector<std::pair<int, double>>> rows(n);
+        std::vector<double> rhs(n);
+        for (int i = 0; i < n; ++i) {
+            for (int j : {i - 1, i, i + 1})
+                if (j >= 0 && j < n) {
+                    const double a = (i == j ? 4.0 : -1.0) * scale;
+                    rows[static_cast<std::size_t>(i)].push_back({j, a});
+                    rhs[static_cast<std::size_t>(i)] += a;  // x = 1
+                }
+        }
+        for (QVint method : {QV_METHOD_BICGSTAB, QV_METHOD_GMRES, QV_METHOD_CG})
+            for (QVint preconditioner :
+                 {QV_PRECONDITIONER_JACOBI, QV_PRECONDITIONER_SSOR, QV_PRECONDITIONER_NONE,
+                  QV_PRECONDITIONER_ILU0, QV_PRECONDITIONER_IC0, QV_PRECONDITIONER_AMG,
+                  QV_PRECONDITIONER_ILUT}) {
+                SCOPED_TRACE(testing::Message() << scale << " " << method << " " << preconditioner);
+                assemble_rows(rows, rhs, method);
+                qvSolverParameteri(QV_PARAM_PRECONDITIONER, preconditioner);
+                ASSERT_TRUE(qvSolve()) << qvErrorString(qvGetError());
+                for (int j = 0; j < n; ++j)
+                    EXPECT_NEAR(qvGetVariable(j), 1.0, 1e-8);
+                qvDeleteContext(qvGetCurrent());
+            }
+    }
+}
+
 TEST_F(Robustness, LeastSquaresIsRightFromTinyToHugeScales) {
     for (double scale : {1e-300, 1e-200, 1e-170, 1.0, 1e200, 1e300}) {
         SCOPED_TRACE(scale);

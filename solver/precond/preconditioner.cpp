@@ -4,6 +4,8 @@
 #include <brisvel/brisvel.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdlib>
 
 namespace brisvel {
 
@@ -20,18 +22,34 @@ std::unique_ptr<NormalPreconditioner> make_column_identity(const CsrMatrix &a, c
 
 namespace {
 
-// M = I.
+// M = I, or M = 2^e I when A's largest entry lies beyond 2^+-100: a scalar
+// leaves the Krylov spaces as they are, but keeps the products with A near
+// the scale of the residual, whose squares would otherwise overflow or
+// underflow.
 class Identity final : public Preconditioner {
   public:
-    explicit Identity(std::size_t n) : n_(n) {}
-    void apply(const double *r, double *z) const override { std::copy(r, r + n_, z); }
+    Identity(std::size_t n, double factor) : n_(n), factor_(factor) {}
+    void apply(const double *r, double *z) const override {
+        if (factor_ == 1.0)
+            std::copy(r, r + n_, z);
+        else
+            for (std::size_t i = 0; i < n_; ++i)
+                z[i] = factor_ * r[i];
+    }
 
   private:
     std::size_t n_;
+    double factor_;  // 2^-e
 };
 
 BuiltPreconditioner make_identity(const CsrMatrix &a, const Parameters &) {
-    return {QV_OK, std::make_unique<Identity>(static_cast<std::size_t>(a.rows))};
+    double a_max = 0.0;
+    for (double v : a.val)
+        a_max = std::max(a_max, std::fabs(v));
+    int e = 0;
+    std::frexp(a_max, &e);
+    const double factor = std::abs(e) > 100 ? std::ldexp(1.0, -e) : 1.0;
+    return {QV_OK, std::make_unique<Identity>(static_cast<std::size_t>(a.rows), factor)};
 }
 
 // ILU(0) and ILUT are left to square systems: the normal equations are symmetric

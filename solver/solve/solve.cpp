@@ -29,6 +29,33 @@ int exponent_of(double v) {
     return e;
 }
 
+// Multiplies every entry of v by 2^e, exactly unless it overflows or turns
+// subnormal.
+void scale_by_power_of_two(Vector &v, int e) {
+    if (std::abs(e) < 1000) {  // 2^e is a normal number: multiplying by it is ldexp
+        const double factor = std::ldexp(1.0, e);
+        for (double &x : v)
+            x *= factor;
+    } else {
+        for (double &x : v)
+            x = std::ldexp(x, e);
+    }
+}
+
+// The Krylov methods' dot products square the residual's entries: past
+// about 1e154 they overflow, below 1e-154 they underflow, and the method
+// breaks down on a system that is merely scaled. A square system's
+// right-hand side whose largest entry lies beyond 2^+-100 is therefore
+// solved as A y = 2^-f b, with y = 2^-f x from the guess and x = 2^f y
+// after; within that range nothing changes, not a bit.
+int far_exponent(const Vector &b) {
+    double b_max = 0.0;
+    for (double v : b)
+        b_max = std::max(b_max, std::fabs(v));
+    const int f = exponent_of(b_max);
+    return std::abs(f) > 100 ? f : 0;
+}
+
 // A least-squares problem brought near unit scale by powers of two, so that
 // products with A and A' (and A'A where a method forms it) neither underflow
 // nor overflow for entries anywhere from 1e-300 to 1e300: A~ = 2^-e A C and
@@ -162,14 +189,7 @@ void scale_rhs(ScaledLeastSquares &s, const Vector &b) {
     s.shift_b = f != 0;
     if (s.shift_b) {
         s.scaled_b = b;
-        if (std::abs(f) < 1000) {  // 2^-f is a normal number: multiplying by it is ldexp
-            const double factor = std::ldexp(1.0, -f);
-            for (double &v : s.scaled_b)
-                v *= factor;
-        } else {
-            for (double &v : s.scaled_b)
-                v = std::ldexp(v, -f);
-        }
+        scale_by_power_of_two(s.scaled_b, -f);
     }
     s.atb.resize(cols);
     if (!s.sums.fits(cols))
@@ -753,8 +773,17 @@ void solve_square(Context &ctx, const Method &method, Results &out) {
         if (out.systems[k].code != pending)
             continue;
         unknowns.guess(ctx.values[k], s.x);
-        SolveResult result =
-            method.iterative(m, *s.preconditioner, rhs_of(k), s.x, control_of(ctx, n));
+        const int f = far_exponent(rhs_of(k));
+        Vector scaled_b;
+        if (f != 0) {
+            scaled_b = rhs_of(k);
+            scale_by_power_of_two(scaled_b, -f);
+            scale_by_power_of_two(s.x, -f);
+        }
+        SolveResult result = method.iterative(m, *s.preconditioner, f != 0 ? scaled_b : rhs_of(k),
+                                              s.x, control_of(ctx, n));
+        if (f != 0)
+            scale_by_power_of_two(s.x, f);
         const GivenSystem given{ctx.matrix, ctx.locked, ctx.rhs[k]};
         judge(ctx, given, unknowns, false, s.x, ctx.values[k], s.answer, result);
         out.systems[k] = SystemResult{result.code, result.iterations, result.residual};
