@@ -51,11 +51,19 @@ struct Input {
     }
 };
 
-const QVint parameter_codes[] = {
-    QV_PARAM_SOLVER,         QV_PARAM_VARIABLE_COUNT, QV_PARAM_LEAST_SQUARES,
-    QV_PARAM_PRECONDITIONER, QV_PARAM_MAX_ITERATIONS, QV_PARAM_GMRES_RESTART,
-    QV_PARAM_AMG_SWEEPS,     QV_PARAM_AMG_COARSEST,   QV_PARAM_ILUT_SCALING,
-    QV_USED_ITERATIONS,      QV_AMG_LEVELS,           0x1ff};
+const QVint parameter_codes[] = {QV_PARAM_SOLVER,
+                                 QV_PARAM_VARIABLE_COUNT,
+                                 QV_PARAM_LEAST_SQUARES,
+                                 QV_PARAM_PRECONDITIONER,
+                                 QV_PARAM_MAX_ITERATIONS,
+                                 QV_PARAM_GMRES_RESTART,
+                                 QV_PARAM_AMG_SWEEPS,
+                                 QV_PARAM_AMG_COARSEST,
+                                 QV_PARAM_ILUT_SCALING,
+                                 QV_PARAM_AMG_PAIRS,
+                                 QV_USED_ITERATIONS,
+                                 QV_AMG_LEVELS,
+                                 0x1ff};
 constexpr std::size_t parameter_count = sizeof parameter_codes / sizeof parameter_codes[0];
 const QVint double_codes[] = {QV_PARAM_THRESHOLD, QV_PARAM_SSOR_OMEGA, QV_PARAM_AMG_STRENGTH,
                               QV_PARAM_ILUT_DROP, QV_PARAM_ILUT_FILL,  QV_PARAM_ILUT_PIVOT};

@@ -19,6 +19,7 @@ struct Parameters {
     double amg_strength = 0.02;       // |a_ij| >= this sqrt(|a_ii a_jj|) is strong
     std::int32_t amg_sweeps = 2;      // the degree of each level's Chebyshev smoothing
     std::int32_t amg_coarsest = 500;  // the most unknowns of the coarsest level
+    std::int32_t amg_pairs = 1;       // 1: aggregate interleaved pairs as nodes where found
     double ilut_drop = 1e-4;          // relative to each row's 2-norm
     double ilut_fill = 10.0;          // the factors' most entries over A's
     double ilut_pivot = 0.1;          // a diagonal below this times its row's largest is swapped

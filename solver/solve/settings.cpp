@@ -42,6 +42,7 @@ bool restart_length(std::int32_t v, const Parameters &) { return v >= 1 && v <= 
 bool thread_count(std::int32_t v, const Parameters &) { return v >= 0 && v <= QV_MAX_THREADS; }
 bool smoothing_degree(std::int32_t v, const Parameters &) { return v >= 1 && v <= 10; }
 bool coarsest_size(std::int32_t v, const Parameters &) { return v >= 1 && v <= 4000; }
+bool zero_or_one(std::int32_t v, const Parameters &) { return v == 0 || v == 1; }
 bool ilut_scaling(std::int32_t v, const Parameters &) {
     return v == QV_ILUT_MATCHING || v == QV_ILUT_EQUILIBRATE || v == QV_ILUT_NO_SCALING;
 }
@@ -57,6 +58,7 @@ const IntSetting int_settings[] = {
     {QV_PARAM_THREADS, &Parameters::threads, thread_count},
     {QV_PARAM_AMG_SWEEPS, &Parameters::amg_sweeps, smoothing_degree},
     {QV_PARAM_AMG_COARSEST, &Parameters::amg_coarsest, coarsest_size},
+    {QV_PARAM_AMG_PAIRS, &Parameters::amg_pairs, zero_or_one},
     {QV_PARAM_ILUT_SCALING, &Parameters::ilut_scaling, ilut_scaling},
 };
 

@@ -835,9 +835,10 @@ bool same_setup_settings(const Parameters &a, const Parameters &b) {
     return a.method == b.method && a.preconditioner == b.preconditioner &&
            a.least_squares == b.least_squares && a.ssor_omega == b.ssor_omega &&
            a.amg_strength == b.amg_strength && a.amg_sweeps == b.amg_sweeps &&
-           a.amg_coarsest == b.amg_coarsest && a.ilut_drop == b.ilut_drop &&
-           a.ilut_fill == b.ilut_fill && a.ilut_pivot == b.ilut_pivot &&
-           a.ilut_scaling == b.ilut_scaling && a.threads == b.threads;
+           a.amg_coarsest == b.amg_coarsest && a.amg_pairs == b.amg_pairs &&
+           a.ilut_drop == b.ilut_drop && a.ilut_fill == b.ilut_fill &&
+           a.ilut_pivot == b.ilut_pivot && a.ilut_scaling == b.ilut_scaling &&
+           a.threads == b.threads;
 }
 
 Results solve_system(Context &ctx) {

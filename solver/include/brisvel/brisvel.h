@@ -80,6 +80,7 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
 #define QV_PARAM_ILUT_FILL 0x113       /* double: ILUT's factors hold at most this times A's entries, 0 < f <= 1000 (default 10) */
 #define QV_PARAM_ILUT_PIVOT 0x114      /* double: ILUT swaps a diagonal below this times its row's largest, 0 (never) .. 1 (default 0.1) */
 #define QV_PARAM_ILUT_SCALING 0x115    /* int: QV_ILUT_MATCHING (default), QV_ILUT_EQUILIBRATE or QV_ILUT_NO_SCALING */
+#define QV_PARAM_AMG_PAIRS 0x116       /* int: 1 = AMG aggregates unknowns found in pairs together (default), 0 = never; see below */
 
 /* ---- Results of the last qvSolve, read with qvGetParameteri/d ---- */
 #define QV_USED_ITERATIONS 0x180 /* int: iterations the last solve used; 0 for a direct method */
@@ -142,7 +143,11 @@ typedef struct QVcontextRec *QVcontext; /* opaque handle of a solver context */
    polynomial of degree QV_PARAM_AMG_SWEEPS before and after its coarse
    correction, which keeps the preconditioner symmetric for CG. A zero or
    non-finite diagonal entry fails with QV_ERROR_PRECONDITIONER. In least
-   squares it is built on the formed A'A. */
+   squares it is built on the formed A'A. When a level's unknowns come in
+   interleaved pairs (2p, 2p+1), as the u and v of a map or the x and y of a
+   displacement do (rows of a pair hold the same columns, and those are
+   whole pairs), a pair is aggregated as one node and each of its two
+   components gets its own coarse unknown (QV_PARAM_AMG_PAIRS). */
 /* ILUT: A's rows are put in an order and scaled (QV_PARAM_ILUT_SCALING),
    then factored row by row: entries below QV_PARAM_ILUT_DROP times their
    row's 2-norm are dropped, each row of L and of U keeps its largest

@@ -105,6 +105,64 @@ Aggregates aggregate(const CsrMatrix &a, const std::vector<unsigned char> &stron
     return g;
 }
 
+bool paired_unknowns(const CsrMatrix &a) {
+    const auto n = static_cast<std::size_t>(a.rows);
+    if (n < 2 || n % 2 != 0)
+        return false;
+    for (std::size_t p = 0; p < n; p += 2) {
+        const auto first = static_cast<std::size_t>(a.row_ptr[p]);
+        const auto middle = static_cast<std::size_t>(a.row_ptr[p + 1]);
+        const auto last = static_cast<std::size_t>(a.row_ptr[p + 2]);
+        const std::size_t length = middle - first;
+        if (last - middle != length || length % 2 != 0)
+            return false;
+        for (std::size_t k = 0; k < length; k += 2) {
+            const std::int32_t j = a.col[first + k];
+            if (j % 2 != 0 || a.col[first + k + 1] != j + 1 || a.col[middle + k] != j ||
+                a.col[middle + k + 1] != j + 1)
+                return false;
+        }
+    }
+    return true;
+}
+
+Aggregates aggregate_pairs(const CsrMatrix &a, const std::vector<unsigned char> &strong) {
+    // The graph of the nodes: an entry for each pair of nodes whose 2 x 2
+    // block holds a strong entry, valued by the block's largest strong
+    // entry, which the second pass of the aggregation compares.
+    const auto nodes = static_cast<std::size_t>(a.rows) / 2;
+    CsrMatrix g;
+    g.rows = g.cols = static_cast<std::int32_t>(nodes);
+    g.row_ptr.assign(nodes + 1, 0);
+    std::vector<unsigned char> node_strong;
+    for (std::size_t p = 0; p < nodes; ++p) {
+        const auto first = static_cast<std::size_t>(a.row_ptr[2 * p]);
+        const auto middle = static_cast<std::size_t>(a.row_ptr[2 * p + 1]);
+        for (std::size_t k = 0; first + k < middle; k += 2) {  // the row pair's blocks
+            double largest = 0.0;
+            bool any = false;
+            for (std::size_t e : {first + k, first + k + 1, middle + k, middle + k + 1})
+                if (strong[e]) {
+                    any = true;
+                    largest = std::max(largest, std::fabs(a.val[e]));
+                }
+            g.col.push_back(a.col[first + k] / 2);
+            g.val.push_back(largest);
+            node_strong.push_back(any ? 1 : 0);
+        }
+        g.row_ptr[p + 1] = static_cast<std::int64_t>(g.col.size());
+    }
+    const Aggregates of_nodes = aggregate(g, node_strong);
+    Aggregates out;
+    out.count = 2 * of_nodes.count;
+    out.of.resize(2 * nodes);
+    for (std::size_t p = 0; p < nodes; ++p)
+        for (std::size_t c = 0; c < 2; ++c)
+            out.of[2 * p + c] =
+                of_nodes.of[p] < 0 ? -1 : 2 * of_nodes.of[p] + static_cast<std::int32_t>(c);
+    return out;
+}
+
 CsrMatrix smoothed_prolongator(const CsrMatrix &a, const std::vector<unsigned char> &kept,
                                const Aggregates &aggregates, Vector &near_null) {
     const auto n = static_cast<std::size_t>(a.rows);

@@ -27,6 +27,19 @@ std::vector<unsigned char> strong_entries(const CsrMatrix &a, const Vector &diag
 // left out: the smoother alone takes care of it.
 Aggregates aggregate(const CsrMatrix &a, const std::vector<unsigned char> &strong);
 
+// Whether A's unknowns come in interleaved pairs (2p, 2p+1), as the two
+// components of a vector field (a map's u and v, a plane's displacements)
+// do: A has an even order, the rows of a pair hold the same columns, and
+// those columns are whole pairs.
+bool paired_unknowns(const CsrMatrix &a);
+
+// Aggregation of the pairs as nodes: node p is strongly connected to q when
+// any entry between their unknowns is strong, and each aggregate of nodes
+// gives two aggregates of unknowns, 2g for the first components and 2g+1
+// for the second. Each component's near-null vector (its constant) then
+// has its own coarse unknown, and the coarse unknowns are pairs again.
+Aggregates aggregate_pairs(const CsrMatrix &a, const std::vector<unsigned char> &strong);
+
 // The entries the prolongator's smoothing keeps: those off the diagonal of
 // at least fraction times their row's largest. Unlike strength, a row's own
 // view: an entry small beside its row's others (a weak direction of

@@ -213,7 +213,9 @@ BuiltPreconditioner make_amg(const CsrMatrix &a, const Parameters &p) {
         const CsrMatrix &fine = *levels.back().a;
         const std::vector<unsigned char> strong =
             strong_entries(fine, diagonal(fine), p.amg_strength);
-        const Aggregates aggregates = aggregate(fine, strong);
+        const Aggregates aggregates = p.amg_pairs == 1 && paired_unknowns(fine)
+                                          ? aggregate_pairs(fine, strong)
+                                          : aggregate(fine, strong);
         if (aggregates.count == 0 || static_cast<double>(aggregates.count) >
                                          least_coarsening * static_cast<double>(fine.rows))
             break;
