@@ -17,8 +17,10 @@ constexpr int DTYPE_DOUBLE = 0;  // in double precision
 constexpr int STATUS_OK = 0;
 constexpr int STATUS_OUT_OF_MEMORY = -2;
 constexpr int STATUS_TOO_LARGE = -3;
-constexpr int SIMPLICIAL = 0;  // supernodal: never a supernodal factor
-constexpr int SOLVE_A = 0;     // solve A x = b
+constexpr int STATUS_NOT_POSDEF = 1;  // a warning: L L' met a pivot not above zero
+constexpr int SIMPLICIAL = 0;         // supernodal: never a supernodal factor
+constexpr int AUTO = 1;               // supernodal where the flops per entry of L are many
+constexpr int SOLVE_A = 0;            // solve A x = b
 constexpr int MAX_METHODS = 9;
 constexpr int ORDERING_AMD = 2;                  // approximate minimum degree
 constexpr std::size_t COMMON_BLOCK_SIZE = 4096;  // the largest known cholmod_common is 2688 bytes
