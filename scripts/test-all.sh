@@ -15,8 +15,11 @@ packages=(cmake g++ make libgtest-dev)
 packages+=(libeigen3-dev)  # lets the build compile brisvel-bench, which the tests do not run
 # SuperLU and CHOLMOD are loaded at run time by the direct methods; their
 # headers serve only the test that checks the loader's own declarations.
-# The reference BLAS is named so that apt does not pick another for them.
+# The reference BLAS is named so that apt does not pick another for their headers.
 packages+=(libsuperlu5 libcholmod3 libsuperlu-dev libsuitesparse-dev libblas-dev liblapack-dev)
+# OpenBLAS, which the alternatives then give to SuperLU and CHOLMOD in place of the
+# reference BLAS, so that CHOLMOD's supernodal factor and its fallback run too.
+packages+=(libopenblas0-pthread)
 packages+=(clang-14 libclang-rt-14-dev valgrind)        # sanitizers, fuzzing, memcheck
 packages+=(pkgconf)                                     # pkg-config consumer of an installed tree
 packages+=(zlib1g-dev)                                  # gzip input of brisvel-solve
