@@ -209,13 +209,16 @@ BuiltPreconditioner make_amg(const CsrMatrix &a, const Parameters &p) {
         return {QV_ERROR_PRECONDITIONER, nullptr};
     const auto coarsest = static_cast<std::size_t>(p.amg_coarsest);
     Vector near_null(static_cast<std::size_t>(a.rows), 1.0);  // the constant, on each level
+    const bool finest_paired = p.amg_pairs == 1 && paired_unknowns(a);
     while (static_cast<std::size_t>(levels.back().a->rows) > coarsest) {
         const CsrMatrix &fine = *levels.back().a;
         const std::vector<unsigned char> strong =
             strong_entries(fine, diagonal(fine), p.amg_strength);
-        const Aggregates aggregates = p.amg_pairs == 1 && paired_unknowns(fine)
-                                          ? aggregate_pairs(fine, strong)
-                                          : aggregate(fine, strong);
+        // Pairs are taken where the finest level has them: a scalar
+        // problem's small, dense coarse levels may look paired by chance.
+        const bool pairs = p.amg_pairs == 1 && finest_paired && paired_unknowns(fine);
+        const Aggregates aggregates =
+            pairs ? aggregate_pairs(fine, strong) : aggregate(fine, strong);
         if (aggregates.count == 0 || static_cast<double>(aggregates.count) >
                                          least_coarsening * static_cast<double>(fine.rows))
             break;
