@@ -26,6 +26,7 @@ import scipy.sparse as sp
 import scipy.sparse.linalg as spla
 
 import brisvel
+from bench_scipy import convection_diffusion
 
 THRESHOLD = 1e-8
 REPEATS = 3
@@ -47,15 +48,6 @@ def read(path):
     opener = gzip.open if path.endswith(".gz") else open
     with opener(path, "rb") as f:
         return sp.csr_matrix(scipy.io.mmread(f))
-
-
-def convection_diffusion(n):
-    """-(u_xx + u_yy) + 20 (u_x + u_y), central differences on an n x n grid."""
-    h = 1.0 / (n + 1)
-    c = 20.0 * h / 2
-    t = sp.diags([-1.0 - c, 2.0, -1.0 + c], [-1, 0, 1], shape=(n, n))
-    i = sp.identity(n)
-    return (sp.kron(t, i) + sp.kron(i, t)).tocsr()
 
 
 def best(run):
