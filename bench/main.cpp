@@ -25,7 +25,7 @@ namespace {
 
 const char usage[] =
     "usage: brisvel-bench [--grid N[,N...]] [--threads N] [--repeat N] [--cases LIST]\n"
-    "                     [--threshold T] [--json] [--quiet]\n"
+    "                     [--threshold T] [--json] [--quiet] [--mesh FILE.obj [--subdivide N]]\n"
     "  --grid      grid sizes, 10 .. 1000 (N x N unknowns); default 100,400\n"
     "  --threads   threads for both libraries; default the processors available\n"
     "  --repeat    runs of each library on each case, taken in turns, the fastest\n"
@@ -36,6 +36,9 @@ const char usage[] =
     "  --threshold relative residual asked of every iterative solve; default 1e-8\n"
     "  --warm-heap keep all freed memory in malloc's heap (no fresh mappings), so\n"
     "              that repeated runs reuse pages instead of faulting them in\n"
+    "  --mesh      only the mesh case: least-squares conformal maps of an OBJ\n"
+    "              triangle mesh of disk topology, and of it --subdivide times\n"
+    "              subdivided (default 1), against Eigen's SimplicialLDLT\n"
     "  --json      JSON instead of the table\n"
     "  --quiet     no progress on standard error\n";
 
@@ -50,6 +53,8 @@ struct Options {
     bool json = false;
     bool quiet = false;
     bool warm_heap = false;
+    std::string mesh;  // the mesh case's OBJ file, when given
+    int subdivide = 1;
 };
 
 // One line of the report: brisvel against Eigen on one case.
@@ -119,6 +124,14 @@ bool parse(int argc, char **argv, Options &o) {
             ++i;
         } else if (arg == "--cases") {
             o.cases = split_list(value);
+            ++i;
+        } else if (arg == "--mesh") {
+            o.mesh = value;
+            ++i;
+        } else if (arg == "--subdivide") {
+            o.subdivide = std::atoi(value);
+            if (o.subdivide < 0 || o.subdivide > 4)
+                return false;
             ++i;
         } else {
             return false;
@@ -421,6 +434,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     Eigen::setNbThreads(o.threads);
+    if (!o.mesh.empty())
+        return run_mesh_cases(o.mesh.c_str(), o.subdivide, o.threads, o.threshold) ? 0 : 2;
     std::vector<Record> records;
 
     // Peak memory first, while this process is still small: each run is a

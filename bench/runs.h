@@ -108,6 +108,13 @@ long long peak_memory_of(bool (*job)(Kind, int, double, int), Kind kind, int gri
 // and whole-array assembly; against Eigen's compute() once, solve() for each.
 void run_reuse_cases(int threads, double threshold);
 
+// The mesh case, printed as its own table: least-squares conformal maps of
+// the triangle mesh in an OBJ file and of it subdivided 1 .. subdivisions
+// times, by LSMR, CGLS, CG with AMG on A'A and CHOLMOD, and by Eigen's
+// SimplicialLDLT on the reduced normal equations; each answer's distance
+// from Eigen's. False when the file cannot be read.
+bool run_mesh_cases(const char *path, int subdivisions, int threads, double threshold);
+
 // A streaming triad a = b + s c over arrays of n doubles, STREAM's count of
 // 24 bytes per entry; best of five runs, GB/s.
 double triad_bandwidth(std::size_t n, int threads);
