@@ -3,7 +3,9 @@
 
 #include "kernels/parallel.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 namespace brisvel {
 
@@ -45,6 +47,15 @@ void xpby(std::size_t n, const double *x, double b, double *y) {
         for (std::size_t i = begin; i < end; ++i)
             y[i] = x[i] + b * y[i];
     });
+}
+
+int far_exponent(std::size_t n, const double *x) {
+    double largest = 0.0;
+    for (std::size_t i = 0; i < n; ++i)
+        largest = std::max(largest, std::fabs(x[i]));
+    int e = 0;
+    std::frexp(largest, &e);
+    return std::abs(e) > 100 ? e : 0;
 }
 
 bool all_finite(std::size_t n, const double *x) {

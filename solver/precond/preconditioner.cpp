@@ -1,11 +1,12 @@
 // The table of preconditioners, one row each, and the identity.
 #include "precond/preconditioner.h"
 
+#include "kernels/vector_ops.h"
+
 #include <brisvel/brisvel.h>
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace brisvel {
 
@@ -43,12 +44,7 @@ class Identity final : public Preconditioner {
 };
 
 BuiltPreconditioner make_identity(const CsrMatrix &a, const Parameters &) {
-    double a_max = 0.0;
-    for (double v : a.val)
-        a_max = std::max(a_max, std::fabs(v));
-    int e = 0;
-    std::frexp(a_max, &e);
-    const double factor = std::abs(e) > 100 ? std::ldexp(1.0, -e) : 1.0;
+    const double factor = std::ldexp(1.0, -far_exponent(a.val.size(), a.val.data()));
     return {QV_OK, std::make_unique<Identity>(static_cast<std::size_t>(a.rows), factor)};
 }
 

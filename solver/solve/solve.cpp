@@ -42,20 +42,6 @@ void scale_by_power_of_two(Vector &v, int e) {
     }
 }
 
-// The Krylov methods' dot products square the residual's entries: past
-// about 1e154 they overflow, below 1e-154 they underflow, and the method
-// breaks down on a system that is merely scaled. A square system's
-// right-hand side whose largest entry lies beyond 2^+-100 is therefore
-// solved as A y = 2^-f b, with y = 2^-f x from the guess and x = 2^f y
-// after; within that range nothing changes, not a bit.
-int far_exponent(const Vector &b) {
-    double b_max = 0.0;
-    for (double v : b)
-        b_max = std::max(b_max, std::fabs(v));
-    const int f = exponent_of(b_max);
-    return std::abs(f) > 100 ? f : 0;
-}
-
 // A least-squares problem brought near unit scale by powers of two, so that
 // products with A and A' (and A'A where a method forms it) neither underflow
 // nor overflow for entries anywhere from 1e-300 to 1e300: A~ = 2^-e A C and
@@ -773,7 +759,12 @@ void solve_square(Context &ctx, const Method &method, Results &out) {
         if (out.systems[k].code != pending)
             continue;
         unknowns.guess(ctx.values[k], s.x);
-        const int f = far_exponent(rhs_of(k));
+        // The Krylov methods' dot products square the residual's entries:
+        // past about 1e154 they overflow, below 1e-154 they underflow, and
+        // the method breaks down on a system that is merely scaled. A
+        // right-hand side far from unit scale is solved as A y = 2^-f b,
+        // y = 2^-f x from the guess and x = 2^f y after.
+        const int f = far_exponent(rhs_of(k).size(), rhs_of(k).data());
         Vector scaled_b;
         if (f != 0) {
             scaled_b = rhs_of(k);
